@@ -1,0 +1,27 @@
+# make demo: install what is missing, build, run the example.
+# make test: install what is missing, build, run every test.
+VENV  := .venv
+PY    := $(abspath $(VENV))/bin/python
+BUILD := build
+
+.PHONY: bootstrap build test demo bench-deps clean
+
+bootstrap:
+	bash scripts/bootstrap.sh
+
+build: bootstrap
+	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j 4
+	PYTHONPATH=$(BUILD)/python $(PY) -m pytest tests/python -q
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
+
+bench-deps: bootstrap
+	$(PY) -m pip install -q -r requirements-bench.txt
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the build, the demo and the tests need on a fresh
+# Debian 12 machine: the apt packages (only those missing, so a second run is
+# quick) and a virtual environment in .venv with the Python packages.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(
+  build-essential cmake ninja-build pkg-config
+  python3 python3-dev python3-venv
+  libpcre2-dev libtbb-dev libsimdjson-dev libboost1.81-dev libxxhash-dev libgtest-dev
+)
+
+missing=()
+for package in "${apt_packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "bootstrap: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+python=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt

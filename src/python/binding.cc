@@ -1,0 +1,377 @@
+#include "python/binding.h"
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace brindlore::py {
+
+// ---- Errors ------------------------------------------------------------------
+
+PyObject* raise_core(const CoreError& error) {
+  PyErr_SetString(PyExc_ValueError, error.message.c_str());
+  return nullptr;
+}
+
+void add_note(const char* note) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback) PyException_SetTraceback(value, traceback);
+  Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note));
+  if (!result) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+}
+
+static std::string type_name(PyTypeObject* type) {
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return "?";
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (!text) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(text, static_cast<size_t>(size));
+}
+
+PyObject* raise_not_instance(PyObject* obj, const char* expected) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+  } else {
+    std::string name = type_name(Py_TYPE(obj));
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), expected);
+  }
+  return nullptr;
+}
+
+PyObject* internal_failure_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "brindlore_runtime.InternalFailure",
+        "An internal failure of brindlore_core that no input is meant to cause.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyObject* type = internal_failure_type();
+    if (type) PyErr_SetString(type, e.what());
+  } catch (...) {
+    PyObject* type = internal_failure_type();
+    if (type) PyErr_SetString(type, "unknown internal failure");
+  }
+}
+
+std::string render_exception(PyObject* exc) {
+  std::string text = type_name(Py_TYPE(exc));
+  text += ": ";
+  Ref message = Ref::steal(PyObject_Str(exc));
+  const char* utf8 = nullptr;
+  Py_ssize_t size = 0;
+  if (message) utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
+  if (utf8) {
+    text.append(utf8, static_cast<size_t>(size));
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+std::string take_rendered_error() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+  if (!v) return "SystemError: error return without exception set";
+  return render_exception(v.get());
+}
+
+// ---- Declarations ------------------------------------------------------------
+
+const char* documentation(const FunctionSpec& spec) {
+  // Documentation texts must outlive every type and function that points to
+  // them; they are made once per declaration and kept.
+  static std::deque<std::string> kept;
+  std::string doc = spec.signature_name ? spec.signature_name : spec.name;
+  doc += '(';
+  bool first = true;
+  if (spec.is_method) {
+    doc += "$self";
+    first = false;
+  }
+  for (const Param& p : spec.params) {
+    if (!first) doc += ", ";
+    first = false;
+    doc += p.name;
+    if (p.default_text) {
+      doc += '=';
+      doc += p.default_text;
+    }
+  }
+  doc += ")\n--\n\n";
+  if (spec.doc) doc += spec.doc;
+  kept.push_back(std::move(doc));
+  return kept.back().c_str();
+}
+
+std::string call_name(const FunctionSpec& spec) {
+  std::string name;
+  if (spec.owner) {
+    name = spec.owner;
+    name += '.';
+  }
+  name += spec.name;
+  name += "()";
+  return name;
+}
+
+// ---- Binding -------------------------------------------------------------------
+
+static size_t required_count(const FunctionSpec& spec) {
+  size_t n = 0;
+  for (const Param& p : spec.params) n += p.default_text == nullptr;
+  return n;
+}
+
+static bool too_many_positional(const FunctionSpec& spec, size_t given) {
+  const size_t total = spec.params.size();
+  const size_t required = required_count(spec);
+  std::string name = call_name(spec);
+  const char* verb = given == 1 ? "was" : "were";
+  if (required == total) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", name.c_str(),
+                 total, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
+                 name.c_str(), required, total, given, verb);
+  }
+  return false;
+}
+
+bool Args::bind_keyword(PyObject* key, PyObject* value, size_t nargs) {
+  const auto& params = spec_->params;
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
+      if (i < nargs || slots_[i]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     call_name(*spec_).c_str(), params[i].name);
+        return false;
+      }
+      slots_[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+               call_name(*spec_).c_str(), key);
+  return false;
+}
+
+bool Args::check_missing() const {
+  const auto& params = spec_->params;
+  std::string names;
+  size_t missing = 0;
+  size_t total_missing = 0;
+  for (size_t i = 0; i < params.size(); ++i) total_missing += !params[i].default_text && !slots_[i];
+  if (total_missing == 0) return true;
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (params[i].default_text || slots_[i]) continue;
+    ++missing;
+    if (missing > 1) names += total_missing == 2 ? " and " : (missing == total_missing ? ", and " : ", ");
+    names += '\'';
+    names += params[i].name;
+    names += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
+               call_name(*spec_).c_str(), missing, missing == 1 ? "argument" : "arguments",
+               names.c_str());
+  return false;
+}
+
+bool Args::bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs_signed,
+                PyObject* kwnames) {
+  spec_ = &spec;
+  const auto nargs = static_cast<size_t>(nargs_signed);
+  if (nargs > spec.params.size()) return too_many_positional(spec, nargs);
+  for (size_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+  if (kwnames) {
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      if (!bind_keyword(PyTuple_GetItem(kwnames, k), args[nargs + static_cast<size_t>(k)], nargs)) {
+        return false;
+      }
+    }
+  }
+  return check_missing();
+}
+
+bool Args::bind(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {
+  spec_ = &spec;
+  const auto nargs = static_cast<size_t>(PyTuple_Size(args));
+  if (nargs > spec.params.size()) return too_many_positional(spec, nargs);
+  for (size_t i = 0; i < nargs; ++i) slots_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  if (kwargs) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!bind_keyword(key, value, nargs)) return false;
+    }
+  }
+  return check_missing();
+}
+
+bool Args::fail(size_t i) const {
+  std::string note = "while processing '";
+  note += spec_->params[i].name;
+  note += '\'';
+  add_note(note.c_str());
+  return false;
+}
+
+// ---- Conversions -------------------------------------------------------------
+
+bool to_str(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_instance(obj, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!data) return false;
+  out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool to_bool(PyObject* obj, bool& out) {
+  if (obj == Py_True || obj == Py_False) {
+    out = obj == Py_True;
+    return true;
+  }
+  raise_not_instance(obj, "bool");
+  return false;
+}
+
+bool to_float(PyObject* obj, double& out) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool to_u32(PyObject* obj, uint32_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  long v = PyLong_AsLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < 0 || static_cast<unsigned long>(v) > UINT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool to_u64(PyObject* obj, uint64_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool to_char(PyObject* obj, char32_t& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_instance(obj, "str");
+    return false;
+  }
+  if (PyUnicode_GetLength(obj) != 1) {
+    PyErr_SetString(PyExc_ValueError, "expected a string of length 1");
+    return false;
+  }
+  Py_UCS4 c = PyUnicode_ReadChar(obj, 0);
+  if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
+  out = static_cast<char32_t>(c);
+  return true;
+}
+
+bool Args::str(size_t i, std::string_view& out) const {
+  return !slots_[i] || to_str(slots_[i], out) || fail(i);
+}
+bool Args::boolean(size_t i, bool& out) const {
+  return !slots_[i] || to_bool(slots_[i], out) || fail(i);
+}
+bool Args::float64(size_t i, double& out) const {
+  return !slots_[i] || to_float(slots_[i], out) || fail(i);
+}
+bool Args::u32(size_t i, uint32_t& out) const {
+  return !slots_[i] || to_u32(slots_[i], out) || fail(i);
+}
+bool Args::u64(size_t i, uint64_t& out) const {
+  return !slots_[i] || to_u64(slots_[i], out) || fail(i);
+}
+bool Args::one_char(size_t i, char32_t& out) const {
+  return !slots_[i] || to_char(slots_[i], out) || fail(i);
+}
+bool Args::optional_u32(size_t i, std::optional<uint32_t>& out) const {
+  if (!slots_[i]) return true;
+  if (slots_[i] == Py_None) {
+    out.reset();
+    return true;
+  }
+  uint32_t v = 0;
+  if (!to_u32(slots_[i], v)) return fail(i);
+  out = v;
+  return true;
+}
+bool Args::optional_u64(size_t i, std::optional<uint64_t>& out) const {
+  if (!slots_[i]) return true;
+  if (slots_[i] == Py_None) {
+    out.reset();
+    return true;
+  }
+  uint64_t v = 0;
+  if (!to_u64(slots_[i], v)) return fail(i);
+  out = v;
+  return true;
+}
+
+// ---- Use flags ---------------------------------------------------------------
+
+bool SharedUse::acquire(UseFlag& flag) {
+  if (!flag.try_shared()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+  }
+  flag_ = &flag;
+  return true;
+}
+
+bool ExclusiveUse::acquire(UseFlag& flag) {
+  if (!flag.try_exclusive()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+  flag_ = &flag;
+  return true;
+}
+
+// ---- Types -------------------------------------------------------------------
+
+PyTypeObject* type_once(PyObject*& cell, PyType_Spec* spec) {
+  if (!cell) cell = PyType_FromSpec(spec);
+  return reinterpret_cast<PyTypeObject*>(cell);
+}
+
+}  // namespace brindlore::py
