@@ -60,6 +60,12 @@ bool nfkc_into(std::string_view text, std::string& out);
 // NFKC(text) as a new string.
 std::string nfkc(std::string_view text);
 
+// True when NFKC cannot reach across the position just before `cp`: `cp` is a
+// starter (combining class 0) with NFKC_QC=Yes. Normalizing the text before
+// such a position and the text from it separately gives the same result as
+// normalizing the whole.
+bool nfkc_boundary_before(char32_t cp) noexcept;
+
 // ---- Extended grapheme clusters (UAX #29) -----------------------------------------
 
 // The byte offset at which each extended grapheme cluster of `text` starts, in
