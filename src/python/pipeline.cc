@@ -5,7 +5,106 @@ namespace brindlore::py {
 
 // ---- Batch argument extraction ----
 
+namespace {
 
+constexpr const char* kSingleText =
+    "batch input must be a list or sequence of strings, not a single string/bytes object";
+constexpr const char* kNotABatch = "batch input must be a list, tuple, or sequence of strings";
+
+// collections.abc.Sequence, looked up on first need and kept for the process.
+PyObject* sequence_class() {
+  static PyObject* cls = nullptr;
+  if (!cls) {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (module) cls = PyObject_GetAttrString(module.get(), "Sequence");
+  }
+  return cls;
+}
+
+// True when `obj` is a collections.abc.Sequence. A failing test is reported as
+// unraisable and counts as "no".
+bool is_abc_sequence(PyObject* obj) {
+  PyObject* cls = sequence_class();
+  int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
+  if (answer < 0) {
+    PyErr_WriteUnraisable(obj);
+    return false;
+  }
+  return answer == 1;
+}
+
+// Reads a list or tuple by index from its own storage, also while a list
+// shrinks under us.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Result<BorrowedBatch> from_storage(PyObject* obj) {
+  BorrowedBatch batch;
+  std::string error;
+  const Py_ssize_t initial = Size(obj);
+  batch.reserve(static_cast<size_t>(initial));
+  for (Py_ssize_t i = 0; i < initial && i < Size(obj); ++i) {
+    Ref item = Ref::borrow(Item(obj, i));
+    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+  }
+  return batch;
+}
+
+Result<BorrowedBatch> from_sequence(PyObject* obj) {
+  BorrowedBatch batch;
+  std::string error;
+  const Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) return make_error(take_rendered_error());
+  batch.reserve(static_cast<size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item) return make_error(take_rendered_error());
+    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+  }
+  return batch;
+}
+
+Result<BorrowedBatch> from_iterator(PyObject* iterator) {
+  BorrowedBatch batch;
+  std::string error;
+  while (Ref item = Ref::steal(PyIter_Next(iterator))) {
+    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+  }
+  if (PyErr_Occurred()) return make_error(take_rendered_error());
+  return batch;
+}
+
+}  // namespace
+
+bool BorrowedBatch::append(PyObject* item, std::string& error) {
+  Ref bytes;
+  if (!PyUnicode_Check(item)) {
+    raise_not_instance(item, "str");
+  } else {
+    bytes = Ref::steal(PyUnicode_AsUTF8String(item));
+  }
+  if (!bytes) {
+    error = "batch elements must be strings: " + take_rendered_error();
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  PyBytes_AsStringAndSize(bytes.get(), &data, &size);
+  views_.emplace_back(data, static_cast<size_t>(size));
+  owners_.push_back(std::move(bytes));
+  return true;
+}
+
+Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return make_error(kSingleText);
+  if (PyList_Check(obj)) return from_storage<PyList_Size, PyList_GetItem>(obj);
+  if (PyTuple_Check(obj)) return from_storage<PyTuple_Size, PyTuple_GetItem>(obj);
+  if (is_abc_sequence(obj)) return from_sequence(obj);
+  Ref iterator = Ref::steal(PyObject_GetIter(obj));
+  if (!iterator) {
+    PyErr_Clear();
+    return make_error(kNotABatch);
+  }
+  return from_iterator(iterator.get());
+}
 
 // ---- Pre-tokenization ----
 
