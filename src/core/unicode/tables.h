@@ -1,0 +1,50 @@
+// Lookups over the generated tables (build tree: unicode_tables.h), shared by
+// the Unicode layer's sources only. Every lookup is two array reads.
+#pragma once
+
+#include <cstdint>
+
+#include "unicode_tables.h"
+
+namespace brindlore::unicode::tables {
+
+inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+// The packed property record of a code point (see the k*Shift/k*Mask pairs).
+inline uint32_t record(char32_t cp) noexcept {
+  if (cp > kMaxCodePoint) return kRecords[kCnRecord];
+  return kRecords[kPropStage2[(uint32_t{kPropStage1[cp >> 8]} << 8) | (cp & 0xFF)]];
+}
+
+inline uint32_t field(uint32_t rec, uint32_t shift, uint32_t mask) noexcept {
+  return (rec >> shift) & mask;
+}
+
+inline uint8_t ccc_of(uint32_t rec) noexcept {
+  return static_cast<uint8_t>(field(rec, kCccShift, kCccMask));
+}
+inline QuickCheck quick_check_of(uint32_t rec) noexcept {
+  return static_cast<QuickCheck>(field(rec, kQcShift, kQcMask));
+}
+inline GraphemeBreak grapheme_break_of(uint32_t rec) noexcept {
+  return static_cast<GraphemeBreak>(field(rec, kGcbShift, kGcbMask));
+}
+inline IndicConjunctBreak incb_of(uint32_t rec) noexcept {
+  return static_cast<IndicConjunctBreak>(field(rec, kIncbShift, kIncbMask));
+}
+inline bool flag(uint32_t rec, uint32_t shift) noexcept { return (rec >> shift) & 1; }
+
+// Index into kDecompEntries (0: the code point decomposes to itself).
+// Hangul syllables are decomposed arithmetically and are not in the table.
+inline uint16_t decomposition_ref(char32_t cp) noexcept {
+  if (cp > kMaxCodePoint) return 0;
+  return kDecompStage2[(uint32_t{kDecompStage1[cp >> 8]} << 8) | (cp & 0xFF)];
+}
+
+// Index into kLowerMappings (0: no mapping, the character lower-cases to itself).
+inline uint16_t lower_ref(char32_t cp) noexcept {
+  if (cp > kMaxCodePoint) return 0;
+  return kLowerStage2[(uint32_t{kLowerStage1[cp >> 8]} << 8) | (cp & 0xFF)];
+}
+
+}  // namespace brindlore::unicode::tables
