@@ -5,6 +5,7 @@
 // segment changes, not copied at all.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "core/unicode/tables.h"
@@ -149,13 +150,30 @@ void normalize_segment(std::string_view segment, Scratch& s) {
   for (Element e : s.chars) utf8::append(s.text, code_point(e));
 }
 
-// Bytes from `p` that are ASCII, counted eight at a time while possible.
-const char* skip_ascii(const char* p, const char* end) noexcept {
-  while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (word & 0x8080808080808080ULL) break;
-    p += 8;
+uint64_t load64(const char* p) noexcept {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// The first non-ASCII byte at or after `p` (or `end`), found 32 and then 8
+// bytes at a time; the last partial word is read as the 8 bytes that end the
+// text when the text is long enough, so short tails cost no byte loop.
+const char* skip_ascii(const char* p, const char* end, const char* begin) noexcept {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 32) {
+      if ((load64(p) | load64(p + 8) | load64(p + 16) | load64(p + 24)) & kHigh) break;
+      p += 32;
+    }
+    while (end - p >= 8) {
+      if (uint64_t high = load64(p) & kHigh) return p + std::countr_zero(high) / 8;
+      p += 8;
+    }
+    if (p < end && end - begin >= 8) {
+      uint64_t high = (load64(end - 8) & kHigh) >> (8 * (8 - (end - p)));
+      return high ? p + std::countr_zero(high) / 8 : end;
+    }
   }
   while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
   return p;
@@ -164,11 +182,12 @@ const char* skip_ascii(const char* p, const char* end) noexcept {
 // Walks the text with the quick check. Returns the first position where it
 // fails (or `end`), and sets `segment_start` to the start of the segment that
 // holds that position.
-const char* quick_scan(const char* p, const char* end, const char*& segment_start) noexcept {
+const char* quick_scan(const char* p, const char* end, const char* begin,
+                       const char*& segment_start) noexcept {
   uint8_t last_ccc = 0;
   while (p < end) {
     if (static_cast<unsigned char>(*p) < 0x80) {
-      const char* q = skip_ascii(p, end);
+      const char* q = skip_ascii(p, end, begin);
       segment_start = q - 1;
       last_ccc = 0;
       p = q;
@@ -201,7 +220,7 @@ const char* segment_end(const char* p, const char* end) noexcept {
 
 bool nfkc_quick_check(std::string_view text) noexcept {
   const char* segment_start = text.data();
-  return quick_scan(text.data(), text.data() + text.size(), segment_start) ==
+  return quick_scan(text.data(), text.data() + text.size(), text.data(), segment_start) ==
          text.data() + text.size();
 }
 
@@ -210,14 +229,14 @@ bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp))
 bool nfkc_into(std::string_view text, std::string& out) {
   const char* begin = text.data();
   const char* end = begin + text.size();
-  const char* p = begin;
+  const char* seg_start = begin;
+  const char* fail = quick_scan(begin, end, begin, seg_start);
+  if (fail == end) return false;  // the common case: no scratch, no copy
+
   const char* flushed = begin;  // `out` holds the normalization of [begin, flushed)
   bool changed = false;
   Scratch scratch;
-  while (p < end) {
-    const char* seg_start = p;
-    const char* fail = quick_scan(p, end, seg_start);
-    if (fail == end) break;
+  while (fail != end) {
     const char* seg_end = segment_end(fail, end);
     std::string_view segment(seg_start, static_cast<size_t>(seg_end - seg_start));
     normalize_segment(segment, scratch);
@@ -231,7 +250,8 @@ bool nfkc_into(std::string_view text, std::string& out) {
       out.append(scratch.text);
       flushed = seg_end;
     }
-    p = seg_end;
+    seg_start = seg_end;
+    fail = quick_scan(seg_end, end, begin, seg_start);
   }
   if (changed) out.append(flushed, end);
   return changed;
