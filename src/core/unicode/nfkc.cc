@@ -194,7 +194,14 @@ const char* quick_scan(const char* p, const char* end, const char* begin,
       continue;
     }
     const char* q = p;
-    uint32_t rec = record(utf8::decode(q));
+    char32_t cp = utf8::decode(q);
+    if (is_bmp_quick_starter(cp)) {
+      segment_start = p;
+      last_ccc = 0;
+      p = q;
+      continue;
+    }
+    uint32_t rec = record(cp);
     uint8_t ccc = ccc_of(rec);
     if (quick_check_of(rec) != QuickCheck::Yes || (ccc != 0 && ccc < last_ccc)) return p;
     if (ccc == 0) segment_start = p;

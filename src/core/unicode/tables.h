@@ -16,6 +16,12 @@ inline uint32_t record(char32_t cp) noexcept {
   return kRecords[kPropStage2[(uint32_t{kPropStage1[cp >> 8]} << 8) | (cp & 0xFF)]];
 }
 
+// True for a BMP code point that is a starter with NFKC_QC=Yes; false for
+// everything else (including such starters above the BMP).
+inline bool is_bmp_quick_starter(char32_t cp) noexcept {
+  return cp < 0x10000 && ((kQuickStarterBits[cp >> 6] >> (cp & 63)) & 1);
+}
+
 inline uint32_t field(uint32_t rec, uint32_t shift, uint32_t mask) noexcept {
   return (rec >> shift) & mask;
 }
