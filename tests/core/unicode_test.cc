@@ -239,6 +239,14 @@ TEST(Nfkc, UnchangedTextLeavesOutputUntouched) {
   EXPECT_EQ(out, "abcfi");
 }
 
+TEST(Nfkc, OutputMayHoldTheInput) {
+  std::string s = utf8_of(U"x\uFB01y");
+  EXPECT_TRUE(nfkc_into(s, s));
+  EXPECT_EQ(s, "xfiy");
+  EXPECT_FALSE(nfkc_into(s, s));
+  EXPECT_EQ(s, "xfiy");
+}
+
 TEST(Nfkc, QuickCheckAndBoundaries) {
   EXPECT_TRUE(nfkc_quick_check("ascii only"));
   EXPECT_TRUE(nfkc_quick_check(utf8_of(U"\u00E9\u4E00")));
@@ -350,6 +358,12 @@ TEST(LowerCase, FullMappings) {
   EXPECT_EQ(m[0], U'q');
   ASSERT_EQ(lower_mapping(0x4E00, m), 1);
   EXPECT_EQ(m[0], U'\u4E00');
+}
+
+TEST(LowerCase, AppendsToOutputEvenWhenItHoldsTheInput) {
+  std::string s = utf8_of(U"AB\u0130");
+  to_lower_full(s, s);
+  EXPECT_EQ(s, utf8_of(U"AB\u0130ab") + utf8_of(U"i\u0307"));
 }
 
 // The ASCII shortcut of the final-sigma context must agree with the tables.

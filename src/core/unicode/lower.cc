@@ -51,6 +51,11 @@ int lower_mapping(char32_t cp, char32_t out[3]) noexcept {
 }
 
 void to_lower_full(std::string_view text, std::string& out) {
+  if (aliases(text, out)) {
+    std::string copy(text);
+    to_lower_full(copy, out);
+    return;
+  }
   out.reserve(out.size() + text.size());
   const char* p = text.data();
   const char* end = p + text.size();

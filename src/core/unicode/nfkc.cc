@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "core/unicode/tables.h"
 #include "core/unicode/unicode.h"
@@ -234,6 +235,12 @@ bool nfkc_quick_check(std::string_view text) noexcept {
 bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp)); }
 
 bool nfkc_into(std::string_view text, std::string& out) {
+  if (aliases(text, out)) {
+    std::string separate;
+    if (!nfkc_into(text, separate)) return false;
+    out = std::move(separate);
+    return true;
+  }
   const char* begin = text.data();
   const char* end = begin + text.size();
   const char* seg_start = begin;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "unicode_tables.h"
 
@@ -51,6 +54,14 @@ inline uint16_t decomposition_ref(char32_t cp) noexcept {
 inline uint16_t lower_ref(char32_t cp) noexcept {
   if (cp > kMaxCodePoint) return 0;
   return kLowerStage2[(uint32_t{kLowerStage1[cp >> 8]} << 8) | (cp & 0xFF)];
+}
+
+// True when `text` points into the buffer of `out`: writing to `out` would
+// then change or free the text being read.
+inline bool aliases(std::string_view text, const std::string& out) noexcept {
+  std::less_equal<const char*> le;
+  return !text.empty() && le(out.data(), text.data()) &&
+         le(text.data(), out.data() + out.capacity());
 }
 
 }  // namespace brindlore::unicode::tables
