@@ -14,13 +14,11 @@ namespace {
 
 const std::string kUcd = std::string(BRINDLORE_SOURCE_DIR) + "/third_party/ucd/16.0.0/";
 
-std::string utf8_of(const std::vector<char32_t>& cps) {
+std::string utf8_of(std::u32string_view cps) {
   std::string s;
   for (char32_t cp : cps) utf8::append(s, cp);
   return s;
 }
-
-std::string utf8_of(std::u32string_view cps) { return utf8_of(std::vector<char32_t>(cps.begin(), cps.end())); }
 
 // Lines of a UCD test file with the comment removed; blank lines skipped.
 std::vector<std::string> data_lines(const std::string& path) {
@@ -284,10 +282,10 @@ TEST(Nfkc, MegabyteOfMixedClassMarksIsSortedStably) {
   // Classes 230, 220, 10, 1, 240; none composes with the digit.
   const std::u32string marks = U"\u0301\u0316\u05B0\u0334\u0345\u0300\u0317";
   std::u32string input = U"1";
-  const size_t rounds = 1 << 15;
+  const size_t rounds = 75000;
   for (size_t i = 0; i < rounds; ++i) input += marks;
   std::string text = utf8_of(input);
-  ASSERT_GT(text.size(), 400000u);
+  ASSERT_GT(text.size(), 1000000u);
   std::u32string want = U"1";
   want += std::u32string(rounds, U'\u0334') + std::u32string(rounds, U'\u05B0');
   for (size_t i = 0; i < rounds; ++i) want += U"\u0316\u0317";
@@ -373,11 +371,13 @@ TEST(LowerCase, AsciiContextAgreesWithProperties) {
     before += c;
     before += U'\u03A3';
     bool final_before = is_case_ignorable(c) || is_cased(c);
-    EXPECT_EQ(lower(before).substr(2), utf8_of(final_before ? U"\u03C2" : U"\u03C3")) << static_cast<int>(c);
+    EXPECT_EQ(lower(before).substr(2), utf8_of(final_before ? U"\u03C2" : U"\u03C3"))
+        << static_cast<int>(c);
     std::u32string after = U"A\u03A3";
     after += c;
     bool final_after = is_case_ignorable(c) || !is_cased(c);
-    EXPECT_EQ(lower(after).substr(1, 2), utf8_of(final_after ? U"\u03C2" : U"\u03C3")) << static_cast<int>(c);
+    EXPECT_EQ(lower(after).substr(1, 2), utf8_of(final_after ? U"\u03C2" : U"\u03C3"))
+        << static_cast<int>(c);
   }
 }
 
