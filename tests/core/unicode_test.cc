@@ -33,6 +33,22 @@ std::vector<std::string> data_lines(const std::string& path) {
   return lines;
 }
 
+// Every length, start and position of the first non-ASCII byte, against a
+// byte loop: the word reads and the overlapping tail must agree with it.
+TEST(Utf8AsciiRun, AgreesWithByteLoop) {
+  for (size_t len = 0; len <= 70; ++len) {
+    for (size_t high = 0; high <= len; ++high) {
+      std::string text(len, 'a');
+      if (high < len) text[high] = static_cast<char>(0xC3);
+      for (size_t pos = 0; pos <= len; ++pos) {
+        size_t want = pos;
+        while (want < len && static_cast<unsigned char>(text[want]) < 0x80) ++want;
+        ASSERT_EQ(utf8::ascii_run_end(text, pos), want) << len << " " << high << " " << pos;
+      }
+    }
+  }
+}
+
 // ---- Properties -------------------------------------------------------------------
 
 TEST(UnicodeProperties, GeneralCategoriesOfUnicode16) {
