@@ -13,6 +13,7 @@ measured in the same run. Skips when ../shared is absent.
 """
 
 import json
+import math
 import os
 import pathlib
 import subprocess
@@ -74,10 +75,14 @@ def agreement():
             differing.append((word, a, b))
     share = 1 - len(differing) / compared
     print(f"agreement: {compared - len(differing)}/{compared} distinct words = {share:.5%}")
-    for word, a, b in differing[:50]:
-        print(f"  {word!r}: ours {a} / sentencepiece {b}")
-    if len(differing) > 50:
-        print(f"  ... {len(differing) - 50} more")
+    scores = {t: s for t, s, _ in json.loads(VOCAB.read_text(encoding="utf-8"))}
+    ties = 0
+    for word, a, b in differing:
+        # A tie: both sequences hold the same pieces, or their exact sums agree.
+        tie = sorted(a) == sorted(b) or math.fsum(scores[t] for t in a) == math.fsum(scores[t] for t in b)
+        ties += tie
+        print(f"  {word!r}: ours {a} / sentencepiece {b}{'  (tie)' if tie else '  (NOT A TIE)'}")
+    print(f"differing words that are exact score ties: {ties}/{len(differing)}")
     return differing
 
 

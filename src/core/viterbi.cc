@@ -190,7 +190,8 @@ void group_by_end(Workspace& ws, size_t n) {
   for (size_t p = 1; p < n + 2; ++p) ws.group_begin[p] += ws.group_begin[p - 1];
   // The ends double as write cursors; once every edge is placed, end e sits
   // where group e + 1 begins.
-  ws.group_end.assign(ws.group_begin.begin(), ws.group_begin.begin() + static_cast<ptrdiff_t>(n + 1));
+  const auto first = ws.group_begin.begin();
+  ws.group_end.assign(first, first + static_cast<ptrdiff_t>(n + 1));
   ws.order.resize(ws.edges.size());
   for (size_t k = 0; k < ws.edges.size(); ++k) {
     const Edge& e = ws.edges[k];

@@ -68,7 +68,8 @@ struct DecodeOptions {
 
   // Converts parameters 1 to 3 and refuses a zero limit.
   bool convert(const Args& a) {
-    if (!trie.convert(a, 1) || !a.boolean(2, byte_fallback) || !a.optional_u64(3, max_edges_per_node)) {
+    if (!trie.convert(a, 1) || !a.boolean(2, byte_fallback) ||
+        !a.optional_u64(3, max_edges_per_node)) {
       return false;
     }
     if (max_edges_per_node == uint64_t{0}) {
@@ -83,14 +84,21 @@ struct DecodeOptions {
   }
 };
 
+// Converts parameters 0 (`text`) and 1 (`trie`) of a single-text function.
+bool convert_text_and_trie(const Args& a, std::string_view& text, TrieArg& trie) {
+  return a.str(0, text) && trie.convert(a, 1);
+}
+
 // ---- rust_viterbi_decode ----
 
 constexpr Param kDecodeParams[] = {
     {"text"}, {"trie"}, {"byte_fallback"}, {"max_edges_per_node", "None"}};
-const FunctionSpec kDecode{"rust_viterbi_decode", nullptr, kDecodeParams,
-                           "Computes the most probable segmentation using Python character offsets."};
+const FunctionSpec kDecode{
+    "rust_viterbi_decode", nullptr, kDecodeParams,
+    "Computes the most probable segmentation using Python character offsets."};
 
-PyObject* rust_viterbi_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rust_viterbi_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   Args a;
   if (!a.bind(kDecode, args, nargs, kwnames)) return nullptr;
   std::string_view text;
@@ -168,10 +176,11 @@ PyObject* rust_diagnostic_viterbi(PyObject*, PyObject* const* args, Py_ssize_t n
   std::string_view text;
   TrieArg trie;
   bool byte_fallback = false;
-  if (!a.str(0, text) || !trie.convert(a, 1) || !a.boolean(2, byte_fallback)) return nullptr;
+  if (!convert_text_and_trie(a, text, trie) || !a.boolean(2, byte_fallback)) return nullptr;
   const LatticeDiagnostic d = diagnose_lattice(text, trie.get(), byte_fallback);
   return Py_BuildValue("(ddnn)", d.lookup_seconds, d.dp_seconds,
-                       static_cast<Py_ssize_t>(d.edge_count), static_cast<Py_ssize_t>(d.node_count));
+                       static_cast<Py_ssize_t>(d.edge_count),
+                       static_cast<Py_ssize_t>(d.node_count));
 }
 
 // ---- rust_forward_backward_expectations ----
@@ -188,7 +197,7 @@ PyObject* rust_forward_backward_expectations(PyObject*, PyObject* const* args, P
   std::string_view text;
   TrieArg trie;
   double freq = 0.0;
-  if (!a.str(0, text) || !trie.convert(a, 1) || !a.float64(2, freq)) return nullptr;
+  if (!convert_text_and_trie(a, text, trie) || !a.float64(2, freq)) return nullptr;
   Result<Expectations> result = forward_backward(text, trie.get(), freq);
   if (!result) return raise_core(result.error());
   Ref counts = Ref::steal(PyDict_New());
@@ -223,7 +232,9 @@ PyTypeObject* viterbi_span_type() {
 }
 
 PyMethodDef* rust_viterbi_decode_def() { return kept_def<rust_viterbi_decode>(kDecode); }
-PyMethodDef* rust_diagnostic_viterbi_def() { return kept_def<rust_diagnostic_viterbi>(kDiagnostic); }
+PyMethodDef* rust_diagnostic_viterbi_def() {
+  return kept_def<rust_diagnostic_viterbi>(kDiagnostic);
+}
 PyMethodDef* rust_viterbi_decode_batch_def() {
   return kept_def<rust_viterbi_decode_batch>(kDecodeBatch);
 }

@@ -25,9 +25,10 @@ TEST_F(PoolSizeTest, ReadsTheFirstPositiveInteger) {
     const char* second;
     size_t expected;
   };
-  for (const Case& c : {Case{"3", "5", 3}, Case{"0", "5", 5}, Case{"-2", "5", 5}, Case{"abc", "5", 5},
-                        Case{"4x", nullptr, cpus}, Case{"", "", cpus}, Case{nullptr, "7", 7},
-                        Case{" 2", nullptr, cpus}, Case{nullptr, nullptr, cpus}}) {
+  const Case cases[] = {{"3", "5", 3},       {"0", "5", 5},    {"-2", "5", 5},
+                        {"abc", "5", 5},     {"4x", nullptr, cpus}, {"", "", cpus},
+                        {nullptr, "7", 7},   {" 2", nullptr, cpus}, {nullptr, nullptr, cpus}};
+  for (const Case& c : cases) {
     unsetenv("RAYON_NUM_THREADS");
     unsetenv("RAYON_RS_NUM_CPUS");
     if (c.first) setenv("RAYON_NUM_THREADS", c.first, 1);
@@ -83,7 +84,8 @@ TEST(RunBatch, SwitchesAtTheThresholdAndReportsTheFirstSequentialFailure) {
     if (i == 5 || i == 8) return make_error("text " + std::to_string(i));
     return i;
   };
-  Result<std::vector<size_t>> small = run_batch<size_t, CountingGuard>(10, BatchScheme{}, fail_at_5_and_8);
+  Result<std::vector<size_t>> small =
+      run_batch<size_t, CountingGuard>(10, BatchScheme{}, fail_at_5_and_8);
   ASSERT_FALSE(small.ok());
   EXPECT_EQ(small.error().message, "text 5");
   EXPECT_EQ(guards, 0);

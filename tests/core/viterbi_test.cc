@@ -32,20 +32,24 @@ TEST(Viterbi, FusedAndListDecodesAgree) {
   std::mt19937_64 rng(12345);
   const std::vector<std::string> letters = {"a", "b", "c", "\xC3\xA9", "\xE2\x96\x81"};
   for (int round = 0; round < 300; ++round) {
-    RustPrefixTrie trie = RustPrefixTrie::make_new(round % 7 == 0 ? std::optional<uint64_t>(2) : std::nullopt);
+    const auto limit = round % 7 == 0 ? std::optional<uint64_t>(2) : std::nullopt;
+    RustPrefixTrie trie = RustPrefixTrie::make_new(limit);
     const size_t alphabet = round % 2 ? 3 : letters.size();
     for (int k = 0; k < 25; ++k) {
       std::string token;
       for (size_t len = 1 + rng() % 4; len > 0; --len) token += letters[rng() % alphabet];
       const double score = -static_cast<double>(rng() % 4);
-      ASSERT_TRUE(trie.insert_token(token, k % 5 ? std::optional<uint32_t>(k) : std::nullopt, score).ok());
+      const std::optional<uint32_t> id = k % 5 ? std::optional<uint32_t>(k) : std::nullopt;
+      ASSERT_TRUE(trie.insert_token(token, id, score).ok());
     }
     if (round % 3 == 0) {
       ASSERT_TRUE(trie.insert_token("<0x63>", 99u, -3.0).ok());
     }
     for (int t = 0; t < 20; ++t) {
       std::string text;
-      for (size_t len = rng() % 12; len > 0; --len) text += letters[rng() % std::min(alphabet + 1, letters.size())];  // may hold unknown letters
+      // One letter more than the vocabulary uses, so that some are unknown.
+      const size_t used = std::min(alphabet + 1, letters.size());
+      for (size_t len = rng() % 12; len > 0; --len) text += letters[rng() % used];
       for (bool fallback : {false, true}) {
         auto fused = viterbi_decode(text, trie, fallback, std::nullopt);
         auto listed = viterbi_decode(text, trie, fallback, UINT64_MAX);
