@@ -5,6 +5,9 @@ prefixed with U+2581. The trie holds ../shared/bench/vocab-unigram-32k.json;
 sentencepiece loads ../shared/bench/uni32k.model (and adds the U+2581 itself to
 the bare word); tokenizers gets a Unigram model built from the same vocabulary.
 
+A decode-heavy figure decodes every whole line (spaces as U+2581) as one
+piece, to show how the pool scales when decoding dominates the call.
+
 Speed is measured in subprocesses: one with RAYON_NUM_THREADS=1 (sentencepiece
 with one thread) and one with every core. Prints ratios against the peers
 measured in the same run. Skips when ../shared is absent.
@@ -114,9 +117,20 @@ def measure(threads):
     encode(prefixed, trie, True)
     warm = best_of(lambda: encode(prefixed, trie, True))
     sp_threads = 1 if threads == 1 else os.cpu_count()
+    # Decode-heavy texts: whole lines as one piece each (spaces as U+2581).
+    text = CORPUS.read_text(encoding="utf-8")
+    lines = ["\u2581" + line.replace(" ", "\u2581") for line in text.splitlines()]
+
+    def lines_cold():
+        trie.clear_seg_cache()
+        start = time.perf_counter()
+        encode(lines, trie, True)
+        return time.perf_counter() - start
+
+    heavy = min(lines_cold() for _ in range(REPEATS))
     spm = best_of(lambda: sp.encode(words, out_type=int, num_threads=sp_threads))
     hft = best_of(lambda: hf.encode_batch_fast(prefixed, add_special_tokens=False))
-    print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft,
+    print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft, "lines": heavy,
                       "words": len(words)}))
 
 
@@ -151,7 +165,7 @@ def main():
               f" vs tokenizers: {r['tokenizers'] / r['cold']:.2f}x")
         print(f"  warm     vs sentencepiece: {r['sentencepiece'] / r['warm']:.2f}x,"
               f" vs tokenizers: {r['tokenizers'] / r['warm']:.2f}x")
-    for key in ("cold", "warm", "sentencepiece", "tokenizers"):
+    for key in ("cold", "warm", "sentencepiece", "tokenizers", "lines"):
         scale = single[key] / parallel[key]
         print(f"parallel scaling {key:14s} {scale:.2f}x on {cores} cores"
               f" ({scale / cores:.2f} x core count)")

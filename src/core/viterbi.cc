@@ -149,15 +149,15 @@ void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fa
   reset_nodes(ws, n);
   Node* nodes = ws.nodes.data();
   for (size_t i = 0; i < n; ++i) {
-    text.search(trie, i, ws.matches);
+    // Every edge out of an unreached position would be skipped, whether it
+    // is a vocabulary or a fallback edge, so its search can be skipped too.
     const double from = nodes[i].score;
+    if (from == kUnreached) continue;
+    text.search(trie, i, ws.matches);
     if (ws.matches.empty()) {
-      if (byte_fallback && from != kUnreached) {
-        relax(nodes[i + 1], from, i, fallback_score(trie, text.at(i)), Emit{});
-      }
+      if (byte_fallback) relax(nodes[i + 1], from, i, fallback_score(trie, text.at(i)), Emit{});
       continue;
     }
-    if (from == kUnreached) continue;
     for (const PrefixMatch& m : ws.matches) {
       relax(nodes[i + m.length], from, i, m.log_p, Emit{m.token, m.token_id});
     }
