@@ -64,6 +64,7 @@ struct Workspace {
   std::vector<size_t> order;        // edge indices grouped by end position
   std::vector<size_t> group_begin;  // per end position, into `order`
   std::vector<size_t> group_end;
+  std::vector<std::vector<Edge>> ring;  // pruned decode: pending edges by end (see PendingEdges)
   std::vector<size_t> path;         // node positions of the best path, last first
   std::vector<char32_t> chars;      // code points of the text being decoded
 
@@ -75,6 +76,9 @@ struct Workspace {
     if (chars.capacity() > kKeep) chars = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
+    for (std::vector<Edge>& bucket : ring) {
+      if (bucket.capacity() > kKeep) bucket = {};
+    }
   }
 };
 
@@ -207,19 +211,92 @@ inline int64_t total_order_key(double x) noexcept {
   return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
 }
 
-// Keeps, per end position, the k incoming edges of highest own score (stable
-// among equals).
-void prune(Workspace& ws, size_t n, uint64_t k) {
-  for (size_t e = 0; e <= n; ++e) {
-    const size_t begin = ws.group_begin[e];
-    const size_t size = ws.group_end[e] - begin;
-    if (size <= k) continue;
-    std::stable_sort(ws.order.begin() + begin, ws.order.begin() + ws.group_end[e],
-                     [&](size_t a, size_t b) {
-                       return total_order_key(ws.edges[a].log_p) >
-                              total_order_key(ws.edges[b].log_p);
-                     });
-    ws.group_end[e] = begin + static_cast<size_t>(k);
+// Keeps the k edges of highest own score, stable among equals. The lists are
+// short (one edge per token length at most), so insertion sort does, without
+// allocating, up to a size where a merge sort is cheaper.
+void prune_list(std::vector<Edge>& edges, uint64_t k) {
+  if (edges.size() <= k) return;
+  auto higher = [](const Edge& a, const Edge& b) {
+    return total_order_key(a.log_p) > total_order_key(b.log_p);
+  };
+  if (edges.size() <= 64) {
+    for (size_t i = 1; i < edges.size(); ++i) {
+      Edge moving = edges[i];
+      size_t j = i;
+      for (; j > 0 && higher(moving, edges[j - 1]); --j) edges[j] = edges[j - 1];
+      edges[j] = moving;
+    }
+  } else {
+    std::stable_sort(edges.begin(), edges.end(), higher);
+  }
+  edges.resize(static_cast<size_t>(k));
+}
+
+// The edge lists of the end positions ahead of the decoder, in a ring indexed
+// by end modulo its size. The ring is always larger than the longest edge
+// seen, so the pending ends (at most that far ahead) never share a list, and
+// the memory is bounded by the longest token, not by the text.
+class PendingEdges {
+ public:
+  explicit PendingEdges(std::vector<std::vector<Edge>>& ring) : ring_(ring) {
+    if (ring_.size() < kInitial) ring_.resize(kInitial);
+    for (std::vector<Edge>& bucket : ring_) bucket.clear();
+  }
+
+  void add(const Edge& edge) {
+    if (edge.length >= ring_.size()) grow(edge.length + 1);
+    ring_[(edge.start + edge.length) & (ring_.size() - 1)].push_back(edge);
+  }
+
+  std::vector<Edge>& ending_at(size_t end) { return ring_[end & (ring_.size() - 1)]; }
+
+ private:
+  static constexpr size_t kInitial = 64;  // a power of two, as every size
+
+  void grow(size_t at_least) {
+    size_t size = ring_.size();
+    while (size < at_least) size *= 2;
+    std::vector<std::vector<Edge>> grown(size);
+    for (std::vector<Edge>& bucket : ring_) {
+      if (bucket.empty()) continue;
+      const size_t end = bucket.front().start + bucket.front().length;
+      grown[end & (size - 1)] = std::move(bucket);
+    }
+    ring_ = std::move(grown);
+  }
+
+  std::vector<std::vector<Edge>>& ring_;
+};
+
+// The pruned forward pass. Node e is settled when the decoder reaches
+// position e: every edge that ends there starts earlier and is already in
+// its list, in ascending start order, and that list is then pruned.
+template <typename Text>
+void forward_pruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback, uint64_t k,
+                    Workspace& ws) {
+  const size_t n = text.size();
+  reset_nodes(ws, n);
+  Node* nodes = ws.nodes.data();
+  PendingEdges pending(ws.ring);
+  for (size_t i = 0;; ++i) {
+    if (i > 0) {
+      std::vector<Edge>& incoming = pending.ending_at(i);
+      prune_list(incoming, k);
+      for (const Edge& edge : incoming) {
+        const double from = nodes[edge.start].score;
+        if (from != kUnreached) relax(nodes[i], from, edge.start, edge.log_p, edge.emit);
+      }
+      incoming.clear();
+    }
+    if (i == n) break;
+    text.search(trie, i, ws.matches);
+    if (ws.matches.empty()) {
+      if (byte_fallback) pending.add(Edge{i, 1, fallback_score(trie, text.at(i)), Emit{}});
+      continue;
+    }
+    for (const PrefixMatch& m : ws.matches) {
+      pending.add(Edge{i, m.length, m.log_p, Emit{m.token, m.token_id}});
+    }
   }
 }
 
@@ -279,11 +356,7 @@ Result<std::vector<ViterbiSpan>> decode(const Text& text, const RustPrefixTrie& 
   if (!limit) {
     forward_unpruned(text, trie, byte_fallback, ws);
   } else {
-    build_edges(text, trie, byte_fallback, ws, [&](size_t i) { text.search(trie, i, ws.matches); });
-    group_by_end(ws, text.size());
-    prune(ws, text.size(), *limit);
-    reset_nodes(ws, text.size());
-    forward_grouped(ws, text.size());
+    forward_pruned(text, trie, byte_fallback, *limit, ws);
   }
   Result<std::vector<ViterbiSpan>> result = backtrace(text, trie, ws);
   ws.trim();

@@ -74,6 +74,25 @@ TEST(Viterbi, FusedAndListDecodesAgree) {
   }
 }
 
+// Edges longer than the pruned decoder's initial window make it grow while
+// edges are pending; the result must not change.
+TEST(Viterbi, LongTokensUnderALimitNoListReaches) {
+  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  std::mt19937_64 rng(7);
+  for (size_t len : {1, 2, 3, 5, 63, 64, 65, 100, 130, 257, 300}) {
+    ASSERT_TRUE(trie.insert_token(std::string(len, 'a'), uint32_t(len), -double(rng() % 50) / 7).ok());
+    ASSERT_TRUE(trie.insert_token(std::string(len, 'a') + "b", std::nullopt, -double(len)).ok());
+  }
+  for (size_t n : {0, 1, 64, 65, 200, 301, 777}) {
+    std::string text(n, 'a');
+    if (n > 100) text[n / 2] = 'b';
+    auto fused = viterbi_decode(text, trie, true, std::nullopt);
+    auto windowed = viterbi_decode(text, trie, true, UINT64_MAX);
+    ASSERT_TRUE(fused.ok() && windowed.ok());
+    EXPECT_EQ(flat(*fused), flat(*windowed)) << n;
+  }
+}
+
 TEST(Viterbi, SpansCoverTheTextWithByteFallback) {
   RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
   ASSERT_TRUE(trie.insert_token("ab", 1u, -1.0).ok());
