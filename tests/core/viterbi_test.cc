@@ -80,7 +80,8 @@ TEST(Viterbi, LongTokensUnderALimitNoListReaches) {
   RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
   std::mt19937_64 rng(7);
   for (size_t len : {1, 2, 3, 5, 63, 64, 65, 100, 130, 257, 300}) {
-    ASSERT_TRUE(trie.insert_token(std::string(len, 'a'), uint32_t(len), -double(rng() % 50) / 7).ok());
+    const double score = -static_cast<double>(rng() % 50) / 7;
+    ASSERT_TRUE(trie.insert_token(std::string(len, 'a'), uint32_t(len), score).ok());
     ASSERT_TRUE(trie.insert_token(std::string(len, 'a') + "b", std::nullopt, -double(len)).ok());
   }
   for (size_t n : {0, 1, 64, 65, 200, 301, 777}) {
