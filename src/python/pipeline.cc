@@ -1,6 +1,8 @@
 // The shell of the module `pipeline`.
 #include "python/pipeline.h"
 
+#include <algorithm>
+
 namespace brindlore::py {
 
 // ---- Batch argument extraction ----
@@ -53,7 +55,9 @@ Result<BorrowedBatch> from_sequence(PyObject* obj) {
   std::string error;
   const Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) return make_error(take_rendered_error());
-  batch.reserve(static_cast<size_t>(length));
+  // A sequence may claim any length; reserve no more than a real list could
+  // hold before its items are fetched.
+  batch.reserve(std::min<size_t>(static_cast<size_t>(length), size_t{1} << 20));
   for (Py_ssize_t i = 0; i < length; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) return make_error(take_rendered_error());

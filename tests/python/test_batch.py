@@ -131,6 +131,19 @@ def test_every_batch_function_refuses_alike(trie):
         assert function((), trie, False, 3) == []
 
 
+def test_a_sequence_claiming_a_huge_length_fails_on_its_items(trie):
+    class Huge(collections.abc.Sequence):
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, index):
+            if index == 2:
+                raise IndexError("gone")
+            return "a"
+
+    assert refusal(Huge(), trie) == "IndexError: gone"
+
+
 def test_a_failing_instance_test_counts_as_no_sequence(trie):
     class Odd:
         @property
