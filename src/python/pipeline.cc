@@ -1,8 +1,6 @@
 // The shell of the module `pipeline`.
 #include "python/pipeline.h"
 
-#include <algorithm>
-
 namespace brindlore::py {
 
 // ---- Batch argument extraction ----
@@ -55,9 +53,11 @@ Result<BorrowedBatch> from_sequence(PyObject* obj) {
   std::string error;
   const Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) return make_error(take_rendered_error());
-  // A sequence may claim any length; reserve no more than a real list could
-  // hold before its items are fetched.
-  batch.reserve(std::min<size_t>(static_cast<size_t>(length), size_t{1} << 20));
+  // A sequence may claim any length: reserve at most a million entries up
+  // front and let the rest grow as items actually arrive.
+  constexpr size_t kMaxReserve = size_t{1} << 20;
+  const auto claimed = static_cast<size_t>(length);
+  batch.reserve(claimed < kMaxReserve ? claimed : kMaxReserve);
   for (Py_ssize_t i = 0; i < length; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) return make_error(take_rendered_error());
