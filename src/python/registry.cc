@@ -1,5 +1,6 @@
 #include "python/registry.h"
 
+#include "python/normalizer.h"
 #include "python/trie.h"
 
 namespace brindlore::py {
@@ -7,6 +8,8 @@ namespace brindlore::py {
 std::span<const Registration> registrations() {
   static const Registration rows[] = {
       {"RustPrefixTrie", &rust_prefix_trie_type, nullptr},
+      {"rust_normalize", nullptr, &rust_normalize_function},
+      {"rust_normalize_with_alignment", nullptr, &rust_normalize_with_alignment_function},
   };
   return rows;
 }
