@@ -49,19 +49,40 @@ PyObject* rust_normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return new_str(*out);
 }
 
-PyObject* span_list(const std::vector<SourceSpan>& spans) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < spans.size(); ++i) {
-    Ref start = Ref::steal(PyLong_FromSize_t(spans[i].start));
-    Ref end = Ref::steal(PyLong_FromSize_t(spans[i].end));
-    if (!start || !end) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, start.get(), end.get());
-    if (!pair) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+// Most spans start where the previous one ends, or repeat it: the int (or
+// the whole tuple) of the previous span is shared instead of made again,
+// which halves the objects a long text needs.
+class SpanListBuilder {
+ public:
+  PyObject* build(const std::vector<SourceSpan>& spans) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < spans.size(); ++i) {
+      PyObject* pair = tuple(spans[i]);
+      if (!pair) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
   }
-  return list.release();
-}
+
+ private:
+  // A new reference to the tuple of `span`.
+  PyObject* tuple(const SourceSpan& span) {
+    if (last_tuple_ && span == last_span_) return Ref::borrow(last_tuple_.get()).release();
+    Ref start = span.start == last_span_.end && last_end_ ? Ref::borrow(last_end_.get())
+                                                          : Ref::steal(PyLong_FromSize_t(span.start));
+    Ref end = Ref::steal(PyLong_FromSize_t(span.end));
+    if (!start || !end) return nullptr;
+    last_tuple_ = Ref::steal(PyTuple_Pack(2, start.get(), end.get()));
+    if (!last_tuple_) return nullptr;
+    last_span_ = span;
+    last_end_ = std::move(end);
+    return Ref::borrow(last_tuple_.get()).release();
+  }
+
+  SourceSpan last_span_;
+  Ref last_end_, last_tuple_;
+};
 
 PyObject* rust_normalize_with_alignment(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -72,7 +93,7 @@ PyObject* rust_normalize_with_alignment(PyObject*, PyObject* const* args, Py_ssi
   if (!out) return raise_core(out.error());
   Ref text = Ref::steal(new_str(out->text));
   if (!text) return nullptr;
-  Ref spans = Ref::steal(span_list(out->spans));
+  Ref spans = Ref::steal(SpanListBuilder().build(out->spans));
   if (!spans) return nullptr;
   return PyTuple_Pack(2, text.get(), spans.get());
 }
