@@ -29,7 +29,8 @@ namespace {
 //    the first kMarksKeptPerClass can ever compose (a composite absorbs at
 //    most three marks, and a mark is blocked by an earlier one of its class),
 //    so the rest are only counted. The tail therefore stays short on any
-//    input, and each character costs a normalization of a few characters.
+//    input, and each character costs at most a normalization of a few
+//    characters; a mark arriving behind a full class costs nothing.
 
 constexpr size_t kMarksKeptPerClass = 4;
 
@@ -37,6 +38,7 @@ struct CharFacts {
   char32_t cp = 0xFFFFFFFF;
   bool boundary = false;  // NFKC cannot reach across the position before cp
   uint32_t length = 0;    // characters in NFKC of cp alone
+  bool stable = false;    // NFKC of cp alone is cp
 };
 
 class PrefixCounter {
@@ -79,15 +81,22 @@ class PrefixCounter {
     slot.cp = cp;
     slot.boundary = unicode::nfkc_boundary_before(utf8::decode_at(normalized, 0));
     slot.length = static_cast<uint32_t>(utf8::count_chars(normalized));
+    slot.stable = normalized == work_;
     return slot;
   }
 
   // Counts for chars_[begin..end), a piece that NFKC handles on its own.
   void count_piece(size_t begin, size_t end, std::vector<size_t>& counts) {
     tail_.clear();
+    kept_per_class_.fill(0);
     size_t settled = 0;  // characters of the piece's NFKC before the tail
     size_t dropped = 0;  // marks of the tail counted but not carried
     for (size_t k = begin; k < end; ++k) {
+      if (is_blocked_mark(chars_[k])) {
+        ++dropped;
+        counts[k + 1] = counts[k] + 1;
+        continue;
+      }
       work_ = tail_;
       utf8::append(work_, chars_[k]);
       const std::string& y = unicode::nfkc_into(work_, normalized_) ? normalized_ : work_;
@@ -103,6 +112,14 @@ class PrefixCounter {
     }
   }
 
+  // A mark that sorts behind kMarksKeptPerClass marks of its own class in
+  // the tail: one of them stays uncomposed, blocks it from the starter, and
+  // it blocks nothing that follows, so it only adds itself to the count.
+  bool is_blocked_mark(char32_t cp) {
+    const uint8_t ccc = unicode::canonical_combining_class(cp);
+    return ccc != 0 && kept_per_class_[ccc] >= kMarksKeptPerClass && facts(cp).stable;
+  }
+
   static size_t last_starter(const std::vector<char32_t>& cps) {
     for (size_t j = cps.size(); j-- > 0;) {
       if (unicode::canonical_combining_class(cps[j]) == 0) return j;
@@ -114,6 +131,7 @@ class PrefixCounter {
   // each class; returns how many marks it left out.
   size_t carry_tail(size_t cut) {
     tail_.clear();
+    kept_per_class_.fill(0);
     size_t marks_from = cut;
     if (unicode::canonical_combining_class(cps_[cut]) == 0) {
       utf8::append(tail_, cps_[cut]);
@@ -130,6 +148,7 @@ class PrefixCounter {
         ++left_out;
       } else {
         utf8::append(tail_, cps_[j]);
+        ++kept_per_class_[ccc];
       }
     }
     return left_out;
@@ -137,6 +156,7 @@ class PrefixCounter {
 
   std::span<const char32_t> chars_;
   std::array<CharFacts, 1024> facts_{};
+  std::array<uint8_t, 256> kept_per_class_{};
   std::string tail_, work_, normalized_;
   std::vector<char32_t> cps_;
 };
