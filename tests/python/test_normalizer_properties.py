@@ -11,17 +11,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brindlore_core import rust_normalize, rust_normalize_with_alignment
+from test_normalizer import SWITCHES
 
 unicodedata2 = pytest.importorskip("unicodedata2")
 
-SWITCHES = (
-    "normalize_unicode",
-    "normalize_unicode_spaces",
-    "normalize_punctuation",
-    "lowercase",
-    "collapse_whitespaces",
-    "strip_whitespace",
-)
 SPACES = dict.fromkeys(map(ord, "\u00a0\u1680\u202f\u205f\u3000"), " ") | {c: " " for c in range(0x2000, 0x200B)}
 PUNCTUATION = {0x2018: "'", 0x2019: "'", 0x201A: "'", 0x201C: '"', 0x201D: '"', 0x201E: '"',
                0x2013: "-", 0x2014: "-", 0x2212: "-", 0x2026: "..."}
