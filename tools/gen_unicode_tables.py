@@ -186,8 +186,9 @@ def c_type(values):
 def emit_array(out, name, values, ctype=None):
     ctype = ctype or c_type(values)
     out.append(f"const {ctype} {name}[{len(values)}] = {{")
+    literal = (lambda v: f"0x{v:X}ULL") if ctype == "uint64_t" else str
     for i in range(0, len(values), 16):
-        out.append("  " + ", ".join(str(v) for v in values[i:i + 16]) + ",")
+        out.append("  " + ", ".join(literal(v) for v in values[i:i + 16]) + ",")
     out.append("};")
     return ctype
 
@@ -275,7 +276,15 @@ def build(ucd):
         lower_ref[cp] = mapping_index[key]
     lower_table = TwoStage(lower_ref)
 
+    # Starters with NFKC_QC=Yes in the BMP, as a bit set: the quick check's
+    # common case without the two-stage lookup.
+    starter_bits = [0] * (0x10000 // 64)
+    for cp in range(0x10000):
+        if ccc[cp] == 0 and qc[cp] == 0:
+            starter_bits[cp >> 6] |= 1 << (cp & 63)
+
     return {
+        "starter_bits": starter_bits,
         "records": distinct,
         "props": props_table,
         "decomp": decomp_table,
@@ -293,6 +302,8 @@ def write(tables, header_path, source_path):
            '#include "unicode_tables.h"', "", "namespace brindlore::unicode::tables {", ""]
     types = {}
     types["records"] = emit_array(src, "kRecords", tables["records"], "uint32_t")
+    types["starter_bits"] = emit_array(src, "kQuickStarterBits", tables["starter_bits"],
+                                       "uint64_t")
     types["prop1"] = emit_array(src, "kPropStage1", tables["props"].stage1)
     types["prop2"] = emit_array(src, "kPropStage2", tables["props"].stage2)
     types["decomp1"] = emit_array(src, "kDecompStage1", tables["decomp"].stage1)
@@ -333,6 +344,7 @@ def write(tables, header_path, source_path):
     hdr.append("};")
     hdr.append("")
     decls = [("records", "kRecords", len(tables["records"])),
+             ("starter_bits", "kQuickStarterBits", len(tables["starter_bits"])),
              ("prop1", "kPropStage1", len(tables["props"].stage1)),
              ("prop2", "kPropStage2", len(tables["props"].stage2)),
              ("decomp1", "kDecompStage1", len(tables["decomp"].stage1)),

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "core/unicode/tables.h"
 #include "core/unicode/unicode.h"
@@ -149,33 +150,30 @@ void normalize_segment(std::string_view segment, Scratch& s) {
   for (Element e : s.chars) utf8::append(s.text, code_point(e));
 }
 
-// Bytes from `p` that are ASCII, counted eight at a time while possible.
-const char* skip_ascii(const char* p, const char* end) noexcept {
-  while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (word & 0x8080808080808080ULL) break;
-    p += 8;
-  }
-  while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
-  return p;
-}
-
-// Walks the text with the quick check. Returns the first position where it
-// fails (or `end`), and sets `segment_start` to the start of the segment that
-// holds that position.
-const char* quick_scan(const char* p, const char* end, const char*& segment_start) noexcept {
+// Walks `text` from `p` with the quick check. Returns the first position
+// where it fails (or the text's end), and sets `segment_start` to the start of
+// the segment that holds that position.
+const char* quick_scan(std::string_view text, const char* p,
+                       const char*& segment_start) noexcept {
+  const char* end = text.data() + text.size();
   uint8_t last_ccc = 0;
   while (p < end) {
     if (static_cast<unsigned char>(*p) < 0x80) {
-      const char* q = skip_ascii(p, end);
+      const char* q = text.data() + utf8::ascii_run_end(text, p - text.data());
       segment_start = q - 1;
       last_ccc = 0;
       p = q;
       continue;
     }
     const char* q = p;
-    uint32_t rec = record(utf8::decode(q));
+    char32_t cp = utf8::decode(q);
+    if (is_bmp_quick_starter(cp)) {
+      segment_start = p;
+      last_ccc = 0;
+      p = q;
+      continue;
+    }
+    uint32_t rec = record(cp);
     uint8_t ccc = ccc_of(rec);
     if (quick_check_of(rec) != QuickCheck::Yes || (ccc != 0 && ccc < last_ccc)) return p;
     if (ccc == 0) segment_start = p;
@@ -201,23 +199,29 @@ const char* segment_end(const char* p, const char* end) noexcept {
 
 bool nfkc_quick_check(std::string_view text) noexcept {
   const char* segment_start = text.data();
-  return quick_scan(text.data(), text.data() + text.size(), segment_start) ==
+  return quick_scan(text, text.data(), segment_start) ==
          text.data() + text.size();
 }
 
 bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp)); }
 
 bool nfkc_into(std::string_view text, std::string& out) {
+  if (aliases(text, out)) {
+    std::string separate;
+    if (!nfkc_into(text, separate)) return false;
+    out = std::move(separate);
+    return true;
+  }
   const char* begin = text.data();
   const char* end = begin + text.size();
-  const char* p = begin;
+  const char* seg_start = begin;
+  const char* fail = quick_scan(text, begin, seg_start);
+  if (fail == end) return false;  // the common case: no scratch, no copy
+
   const char* flushed = begin;  // `out` holds the normalization of [begin, flushed)
   bool changed = false;
   Scratch scratch;
-  while (p < end) {
-    const char* seg_start = p;
-    const char* fail = quick_scan(p, end, seg_start);
-    if (fail == end) break;
+  while (fail != end) {
     const char* seg_end = segment_end(fail, end);
     std::string_view segment(seg_start, static_cast<size_t>(seg_end - seg_start));
     normalize_segment(segment, scratch);
@@ -231,7 +235,8 @@ bool nfkc_into(std::string_view text, std::string& out) {
       out.append(scratch.text);
       flushed = seg_end;
     }
-    p = seg_end;
+    seg_start = seg_end;
+    fail = quick_scan(text, seg_end, seg_start);
   }
   if (changed) out.append(flushed, end);
   return changed;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "unicode_tables.h"
 
@@ -14,6 +17,12 @@ inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
 inline uint32_t record(char32_t cp) noexcept {
   if (cp > kMaxCodePoint) return kRecords[kCnRecord];
   return kRecords[kPropStage2[(uint32_t{kPropStage1[cp >> 8]} << 8) | (cp & 0xFF)]];
+}
+
+// True for a BMP code point that is a starter with NFKC_QC=Yes; false for
+// everything else (including such starters above the BMP).
+inline bool is_bmp_quick_starter(char32_t cp) noexcept {
+  return cp < 0x10000 && ((kQuickStarterBits[cp >> 6] >> (cp & 63)) & 1);
 }
 
 inline uint32_t field(uint32_t rec, uint32_t shift, uint32_t mask) noexcept {
@@ -45,6 +54,14 @@ inline uint16_t decomposition_ref(char32_t cp) noexcept {
 inline uint16_t lower_ref(char32_t cp) noexcept {
   if (cp > kMaxCodePoint) return 0;
   return kLowerStage2[(uint32_t{kLowerStage1[cp >> 8]} << 8) | (cp & 0xFF)];
+}
+
+// True when `text` points into the buffer of `out`: writing to `out` would
+// then change or free the text being read.
+inline bool aliases(std::string_view text, const std::string& out) noexcept {
+  std::less_equal<const char*> le;
+  return !text.empty() && le(out.data(), text.data()) &&
+         le(text.data(), out.data() + out.capacity());
 }
 
 }  // namespace brindlore::unicode::tables
