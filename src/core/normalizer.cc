@@ -24,18 +24,6 @@ constexpr LeadSet kSpaceLeads = make_leads({0xC2, 0xE1, 0xE2, 0xE3});
 // Every folded punctuation character lies in U+2000..U+2FFF.
 constexpr LeadSet kPunctuationLeads = make_leads({0xE2});
 
-// Index of the first byte at or after `i` that is not ASCII, or `n`.
-inline size_t skip_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    if (word & 0x8080808080808080ULL) break;
-    i += 8;
-  }
-  while (i < n && s[i] < 0x80) ++i;
-  return i;
-}
-
 // Replaces, one for one, the non-ASCII characters for which `fold` returns a
 // non-empty replacement. Returns false, with `out` untouched, when no
 // character is replaced, so that an unchanged text is never copied.
@@ -46,7 +34,7 @@ bool replace_chars(std::string_view in, std::string& out, const LeadSet& leads, 
   bool changed = false;
   size_t copied = 0;  // bytes of `in` already accounted for in `out`
   size_t i = 0;
-  while ((i = skip_ascii(s, i, n)) < n) {
+  while ((i = utf8::ascii_run_end(in, i)) < n) {
     const size_t len = utf8::sequence_length(s[i]);
     if (!leads[s[i]]) {
       i += len;
