@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
