@@ -31,10 +31,6 @@ struct NormalizeArgs {
 bool convert(const Args& a, NormalizeArgs& out) {
   NormalizeSwitches& s = out.switches;
   if (!a.str(0, out.text) || !a.one_char(1, out.space_char)) return false;
-  // A lone surrogate is one character but no scalar value: let the UTF-8
-  // encoder refuse it as it refuses such a `text`.
-  std::string_view encoded;
-  if (out.space_char >= 0xD800 && out.space_char <= 0xDFFF && !a.str(1, encoded)) return false;
   return a.boolean(2, s.normalize_unicode) && a.boolean(3, s.normalize_unicode_spaces) &&
          a.boolean(4, s.normalize_punctuation) && a.boolean(5, s.lowercase) &&
          a.boolean(6, s.collapse_whitespaces) && a.boolean(7, s.strip_whitespace);
