@@ -2,23 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace brindlore {
 namespace {
-
-using Counts = std::map<std::string, uint64_t>;
-
-Counts mine(std::vector<WeightedChunk> chunks, uint64_t max_len,
-            std::vector<std::string_view> special = {}) {
-  NgramCounts counts = mine_ngrams(chunks, max_len, special);
-  return Counts(counts.begin(), counts.end());
-}
 
 struct CjkCase {
   const char* text;
@@ -62,15 +50,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Other scripts are passed over.
         CjkCase{"\u03B1\u4E00", true}, CjkCase{"\u05D0\u4E00", true}));
 
-TEST(MineNgrams, CountsEveryRunWeightedByItsChunk) {
-  EXPECT_EQ(mine({{"abc", 2}}, 2), (Counts{{"a", 2}, {"b", 2}, {"c", 2}, {"ab", 2}, {"bc", 2}}));
-  EXPECT_EQ(mine({{"aa", 3}}, 2), (Counts{{"a", 6}, {"aa", 3}}));
-  EXPECT_EQ(mine({{"ab", 1}, {"b", 5}}, 1), (Counts{{"a", 1}, {"b", 6}}));
-  EXPECT_EQ(mine({{"ab", 0}}, 1), (Counts{{"a", 0}, {"b", 0}}));
-  EXPECT_EQ(mine({{"abc", 2}}, 0), Counts{});
-  EXPECT_EQ(mine({{"", 2}}, 3), Counts{});
-}
-
 TEST(MineNgrams, KeysViewIntoTheChunks) {
   const std::string text = "xyz";
   WeightedChunk chunk{text, 1};
@@ -80,42 +59,6 @@ TEST(MineNgrams, KeysViewIntoTheChunks) {
     EXPECT_GE(key.data(), text.data());
     EXPECT_LE(key.data() + key.size(), text.data() + text.size());
   }
-}
-
-TEST(MineNgrams, TotalsStopAtTheLargestCount) {
-  const uint64_t max = UINT64_MAX;
-  EXPECT_EQ(mine({{"a", max}, {"ab", 1}}, 1), (Counts{{"a", max}, {"b", 1}}));
-  EXPECT_EQ(mine({{"aa", uint64_t{1} << 63}}, 2), (Counts{{"a", max}, {"aa", uint64_t{1} << 63}}));
-  EXPECT_EQ(mine({{"aaa", max - 1}}, 1), (Counts{{"a", max}}));
-}
-
-TEST(MineNgrams, LargestLengthIsBoundedByTheClusters) {
-  EXPECT_EQ(mine({{"abc", 1}}, UINT64_MAX),
-            (Counts{{"a", 1}, {"b", 1}, {"c", 1}, {"ab", 1}, {"bc", 1}, {"abc", 1}}));
-  // The CJK cap applies to the largest length too.
-  Counts han = mine({{"\u4E00\u4E01\u4E02\u4E03\u4E04", 1}}, UINT64_MAX);
-  EXPECT_EQ(han.size(), 5u + 4 + 3 + 2);
-}
-
-TEST(MineNgrams, CrLfIsOneClusterOnBothPaths) {
-  // The second chunk is not ASCII, so its clusters come from the tables.
-  EXPECT_EQ(mine({{"a\r\n", 1}, {"\r\n\u00E9", 1}}, 2),
-            (Counts{{"a", 1}, {"\r\n", 2}, {"a\r\n", 1}, {"\u00E9", 1}, {"\r\n\u00E9", 1}}));
-  EXPECT_EQ(mine({{"\n\r", 1}}, 1), (Counts{{"\n", 1}, {"\r", 1}}));
-}
-
-TEST(MineNgrams, NoRunStartsOnAMark) {
-  // U+0301 is Mn, U+0903 Mc, U+20DD Me; each begins a cluster after a line feed.
-  for (const char* mark : {"\u0301", "\u0903", "\u20DD"}) {
-    const std::string chunk = std::string("\n") + mark;
-    EXPECT_EQ(mine({{chunk, 1}}, 2), (Counts{{"\n", 1}, {chunk, 1}})) << mark;
-  }
-}
-
-TEST(MineNgrams, SkipsSpecialAndControlShapedChunks) {
-  EXPECT_EQ(mine({{"<|unk|>", 1}, {"<|>", 1}, {"<s>", 1}}, 1, {"<s>"}), Counts{});
-  EXPECT_EQ(mine({{"<|", 1}, {"|>", 1}}, 1), (Counts{{"<", 1}, {"|", 2}, {">", 1}}));
-  EXPECT_EQ(mine({{"x<s>", 1}}, 3, {"<s>"})["<s>"], 1u);
 }
 
 }  // namespace
