@@ -1,6 +1,7 @@
 #include "python/registry.h"
 
 #include "python/normalizer.h"
+#include "python/seed.h"
 #include "python/trie.h"
 
 namespace brindlore::py {
@@ -10,6 +11,7 @@ std::span<const Registration> registrations() {
       {"RustPrefixTrie", &rust_prefix_trie_type, nullptr},
       {"rust_normalize", nullptr, &rust_normalize_function},
       {"rust_normalize_with_alignment", nullptr, &rust_normalize_with_alignment_function},
+      {"rust_mine_ngrams", nullptr, &rust_mine_ngrams_function},
   };
   return rows;
 }
