@@ -114,7 +114,7 @@ uint32_t classify_non_ascii(char32_t cp) noexcept {
     case GeneralCategory::Zl:
     case GeneralCategory::Zp:
     case GeneralCategory::Cc:
-      return unicode::is_white_space(cp) ? kWhite : 0;
+      return unicode::is_white_space(cp) ? uint32_t{kWhite} : 0u;
     default:
       return 0;
   }

@@ -86,27 +86,46 @@ Result<std::shared_ptr<const Pcre2Pattern>> Pcre2Pattern::compile(std::string_vi
 
 Pcre2Pattern::~Pcre2Pattern() { pcre2_code_free(static_cast<pcre2_code*>(code_)); }
 
+namespace {
+
+// Per-thread search state, shared by every pattern searched on the thread.
+struct Scratch {
+  Scratch()
+      // Long repeats of groups (apostrophe words, joined emoji) need a deep stack.
+      : stack(pcre2_jit_stack_create(32 * 1024, 256 * 1024 * 1024, nullptr)),
+        context(pcre2_match_context_create(nullptr)),
+        data(pcre2_match_data_create(1, nullptr)) {
+    if (!stack || !context || !data) return;
+    pcre2_jit_stack_assign(context, nullptr, stack);
+    pcre2_set_heap_limit(context, 4u * 1024 * 1024);  // KiB
+    pcre2_set_match_limit(context, UINT32_MAX);
+  }
+  ~Scratch() {
+    pcre2_match_data_free(data);
+    pcre2_match_context_free(context);
+    pcre2_jit_stack_free(stack);
+  }
+  bool ok() const { return stack && context && data; }
+
+  pcre2_jit_stack* stack;
+  pcre2_match_context* context;
+  pcre2_match_data* data;
+};
+
+}  // namespace
+
 Status Pcre2Pattern::find_all(std::string_view text, std::vector<ByteRange>& out) const {
   auto* code = static_cast<pcre2_code*>(code_);
-  // Long repeats of groups (apostrophe words, joined emoji) need a deep stack.
-  std::unique_ptr<pcre2_jit_stack, decltype(&pcre2_jit_stack_free)> stack(
-      pcre2_jit_stack_create(32 * 1024, 256 * 1024 * 1024, nullptr), &pcre2_jit_stack_free);
-  std::unique_ptr<pcre2_match_context, decltype(&pcre2_match_context_free)> context(
-      pcre2_match_context_create(nullptr), &pcre2_match_context_free);
-  std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(
-      pcre2_match_data_create_from_pattern(code, nullptr), &pcre2_match_data_free);
-  if (!stack || !context || !data) return make_error("PCRE2: out of memory");
-  pcre2_jit_stack_assign(context.get(), nullptr, stack.get());
-  pcre2_set_heap_limit(context.get(), 4u * 1024 * 1024);  // KiB
-  pcre2_set_match_limit(context.get(), UINT32_MAX);
+  thread_local Scratch scratch;
+  if (!scratch.ok()) return make_error("PCRE2: out of memory");
   auto subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   size_t at = 0;
   while (at <= text.size()) {
-    int rc = pcre2_match(code, subject, text.size(), at, PCRE2_NO_UTF_CHECK, data.get(),
-                         context.get());
+    int rc = pcre2_match(code, subject, text.size(), at, PCRE2_NO_UTF_CHECK, scratch.data,
+                         scratch.context);
     if (rc == PCRE2_ERROR_NOMATCH) break;
     if (rc < 0) return make_error("PCRE2: " + pcre2_message(rc));
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(scratch.data);
     out.push_back({ovector[0], ovector[1]});
     at = ovector[1];
     if (ovector[1] == ovector[0]) {

@@ -78,11 +78,12 @@ bool is_joining(char32_t cp) noexcept {
 }
 
 // True when some match boundary falls between U+000D and U+000A.
-bool splits_crlf(std::string_view text, const std::vector<ByteRange>& matches) noexcept {
+bool splits_crlf(std::string_view text, std::vector<ByteRange>::const_iterator begin,
+                 std::vector<ByteRange>::const_iterator end) noexcept {
   auto split_at = [text](size_t x) {
     return x > 0 && x < text.size() && text[x - 1] == '\r' && text[x] == '\n';
   };
-  return std::any_of(matches.begin(), matches.end(),
+  return std::any_of(begin, end,
                      [&](const ByteRange& m) { return split_at(m.start) || split_at(m.end); });
 }
 
@@ -193,17 +194,18 @@ bool has_joining_character(std::string_view text) noexcept {
 
 void snapped_pretoken_ranges(std::string_view text, const PretokPattern& pattern,
                              std::vector<ByteRange>& out) {
+  // The matches go straight to `out`: on the fast path each is its own piece,
+  // since matches never overlap.
+  const size_t first = out.size();
+  pattern.find_all(text, out);
+  auto found = out.begin() + static_cast<std::ptrdiff_t>(first);
+  if (found == out.end()) return;
   std::vector<ByteRange> matches;
-  matches.reserve(4);
-  pattern.find_all(text, matches);
-  if (matches.empty()) return;
-  if (!has_joining_character(text) && !splits_crlf(text, matches)) {
-    // Matches never overlap, so each is its own piece.
-    out.insert(out.end(), matches.begin(), matches.end());
-    return;
+  if (has_joining_character(text) || splits_crlf(text, found, out.end())) {
+    matches.assign(found, out.end());
+    out.resize(first);
+    snap_to_clusters(text, matches, out);
   }
-  out.reserve(out.size() + matches.size());
-  snap_to_clusters(text, matches, out);
 }
 
 std::vector<std::string> snapped_pretokens(std::string_view text, const PretokPattern& pattern) {
