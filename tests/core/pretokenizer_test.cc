@@ -394,7 +394,7 @@ TEST_P(HostileInputs, MegabyteMatchesTheReference) {
     pattern_of(kind).find_all(text, ours);
     std::string_view checked = text;
     if (h.pcre2_quadratic && kind == Kind::full) {
-      checked = std::string_view(text).substr(0, 64 * 1024 / std::strlen(h.unit) * std::strlen(h.unit));
+      checked = std::string_view(text).substr(0, 32 * 1024 / std::strlen(h.unit) * std::strlen(h.unit));
       ours.clear();
       pattern_of(kind).find_all(checked, ours);
     }
@@ -408,12 +408,13 @@ TEST_P(HostileInputs, MegabyteMatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(
     Listed, HostileInputs,
-    testing::Values(Hostile{"1.", true}, Hostile{"a.", true}, Hostile{"a@", false},
-                    Hostile{"a.a@", true}, Hostile{"a@b.", false}, Hostile{"http://a", false},
+    testing::Values(Hostile{"1.", true}, Hostile{"a.", true}, Hostile{"0x", true},
+                    Hostile{"_", true}, Hostile{"7", true}, Hostile{"a@", false},
+                    Hostile{"a.a@", false}, Hostile{"a@b.", false}, Hostile{"http://a", false},
                     Hostile{"https://a.b", false}, Hostile{"<|a", false}, Hostile{"#", false},
-                    Hostile{"\u0301", false}, Hostile{"7", false}, Hostile{SP, false},
-                    Hostile{"a'", false}, Hostile{"\U0001F44D\u200D", false},
-                    Hostile{"\U0001F1E6", false}, Hostile{"0x", false}, Hostile{"_", false}));
+                    Hostile{"\u0301", false}, Hostile{SP, false}, Hostile{"a'", false},
+                    Hostile{"\U0001F44D\u200D", false}, Hostile{"\U0001F1E6", false},
+                    Hostile{"a", false}));
 
 }  // namespace
 }  // namespace brindlore
