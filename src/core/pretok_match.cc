@@ -356,7 +356,9 @@ size_t plain_match_at(const Text& t, size_t p) noexcept {
   if (c.cp == '<' && (end = control_token(t, p))) return end;
   if (c.sets & kLetter) return apostrophe_word(t, p, kLetter);
   if (c.sets & kNumber) return bounded_run(t, p, kNumber, 3);
-  auto other = [](const Char& x) { return !(x.sets & (kWhite | kLetter | kNumber)) && x.cp != kSpaceChar; };
+  auto other = [](const Char& x) {
+    return !(x.sets & (kWhite | kLetter | kNumber)) && x.cp != kSpaceChar;
+  };
   if (other(c)) return t.run(p, other);
   if (c.cp == kSpaceChar) return space_char_run(t, p);
   return t.run_of(p, kWhite);

@@ -60,8 +60,8 @@ std::string translate_for_pcre2(std::string_view pattern) {
       size_t close = rest.find('}');
       out.append(R"(\x)").append(rest.substr(0, close + 1));
       i += close + 1;
-    } else if ((e == 'u' || e == 'U') && hex_prefix(rest, e == 'u' ? 4 : 8) == (e == 'u' ? 4u : 8u)) {
-      size_t digits = e == 'u' ? 4 : 8;
+    } else if ((e == 'u' || e == 'U') && hex_prefix(rest, 8) >= (e == 'u' ? 4u : 8u)) {
+      size_t digits = e == 'u' ? 4 : 8;  // \uXXXX or \UXXXXXXXX
       out.append(R"(\x{)").append(rest.substr(0, digits)).append("}");
       i += digits;
     } else {
