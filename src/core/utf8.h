@@ -4,6 +4,7 @@
 // from Python is); `valid` checks untrusted bytes first.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +31,38 @@ inline bool is_ascii(std::string_view text) noexcept {
     --n;
   }
   return (acc & 0x8080808080808080ULL) == 0;
+}
+
+// The end of the run of ASCII bytes that starts at byte `pos` of `text`: the
+// offset of the first byte >= 0x80 at or after `pos`, or text.size(). Reads
+// 32 and then 8 bytes at a time; a short tail is read as the last 8 bytes of
+// the text when it has that many, so short runs cost no byte loop.
+inline size_t ascii_run_end(std::string_view text, size_t pos) noexcept {
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const char* p = begin + pos;
+  auto load = [](const char* at) {
+    uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+  };
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 32) {
+      if ((load(p) | load(p + 8) | load(p + 16) | load(p + 24)) & kHigh) break;
+      p += 32;
+    }
+    while (end - p >= 8) {
+      if (uint64_t high = load(p) & kHigh) return (p - begin) + std::countr_zero(high) / 8;
+      p += 8;
+    }
+    if (p < end && end - begin >= 8) {
+      uint64_t high = (load(end - 8) & kHigh) >> (8 * (8 - (end - p)));
+      return high ? (p - begin) + std::countr_zero(high) / 8 : text.size();
+    }
+  }
+  while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
+  return p - begin;
 }
 
 // Number of bytes of the sequence that starts with `lead` (1 for a stray

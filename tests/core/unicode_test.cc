@@ -14,13 +14,11 @@ namespace {
 
 const std::string kUcd = std::string(BRINDLORE_SOURCE_DIR) + "/third_party/ucd/16.0.0/";
 
-std::string utf8_of(const std::vector<char32_t>& cps) {
+std::string utf8_of(std::u32string_view cps) {
   std::string s;
   for (char32_t cp : cps) utf8::append(s, cp);
   return s;
 }
-
-std::string utf8_of(std::u32string_view cps) { return utf8_of(std::vector<char32_t>(cps.begin(), cps.end())); }
 
 // Lines of a UCD test file with the comment removed; blank lines skipped.
 std::vector<std::string> data_lines(const std::string& path) {
@@ -33,6 +31,22 @@ std::vector<std::string> data_lines(const std::string& path) {
     if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
   }
   return lines;
+}
+
+// Every length, start and position of the first non-ASCII byte, against a
+// byte loop: the word reads and the overlapping tail must agree with it.
+TEST(Utf8AsciiRun, AgreesWithByteLoop) {
+  for (size_t len = 0; len <= 70; ++len) {
+    for (size_t high = 0; high <= len; ++high) {
+      std::string text(len, 'a');
+      if (high < len) text[high] = static_cast<char>(0xC3);
+      for (size_t pos = 0; pos <= len; ++pos) {
+        size_t want = pos;
+        while (want < len && static_cast<unsigned char>(text[want]) < 0x80) ++want;
+        ASSERT_EQ(utf8::ascii_run_end(text, pos), want) << len << " " << high << " " << pos;
+      }
+    }
+  }
 }
 
 // ---- Properties -------------------------------------------------------------------
@@ -127,7 +141,7 @@ TEST(GraphemeClusters, EveryLineOfGraphemeBreakTest) {
     EXPECT_EQ(boundaries(text), want) << line;
     ++cases;
   }
-  EXPECT_GT(cases, 1000u);
+  EXPECT_EQ(cases, 1093u);
 }
 
 TEST(GraphemeClusters, EmptyTextAndCommonShapes) {
@@ -197,7 +211,7 @@ TEST(Nfkc, EveryLineOfNormalizationTest) {
     if (part1) listed[utf8::decode_at(cols[0], 0)] = true;
     ++lines;
   }
-  EXPECT_GT(lines, 19000u);
+  EXPECT_EQ(lines, 19965u);
   size_t unlisted = 0;
   for (char32_t cp = 0; cp < 0x110000; ++cp) {
     if (listed[cp] || (cp >= 0xD800 && cp < 0xE000)) continue;
@@ -284,10 +298,10 @@ TEST(Nfkc, MegabyteOfMixedClassMarksIsSortedStably) {
   // Classes 230, 220, 10, 1, 240; none composes with the digit.
   const std::u32string marks = U"\u0301\u0316\u05B0\u0334\u0345\u0300\u0317";
   std::u32string input = U"1";
-  const size_t rounds = 1 << 15;
+  const size_t rounds = 75000;
   for (size_t i = 0; i < rounds; ++i) input += marks;
   std::string text = utf8_of(input);
-  ASSERT_GT(text.size(), 400000u);
+  ASSERT_GT(text.size(), 1000000u);
   std::u32string want = U"1";
   want += std::u32string(rounds, U'\u0334') + std::u32string(rounds, U'\u05B0');
   for (size_t i = 0; i < rounds; ++i) want += U"\u0316\u0317";
@@ -373,11 +387,13 @@ TEST(LowerCase, AsciiContextAgreesWithProperties) {
     before += c;
     before += U'\u03A3';
     bool final_before = is_case_ignorable(c) || is_cased(c);
-    EXPECT_EQ(lower(before).substr(2), utf8_of(final_before ? U"\u03C2" : U"\u03C3")) << static_cast<int>(c);
+    EXPECT_EQ(lower(before).substr(2), utf8_of(final_before ? U"\u03C2" : U"\u03C3"))
+        << static_cast<int>(c);
     std::u32string after = U"A\u03A3";
     after += c;
     bool final_after = is_case_ignorable(c) || !is_cased(c);
-    EXPECT_EQ(lower(after).substr(1, 2), utf8_of(final_after ? U"\u03C2" : U"\u03C3")) << static_cast<int>(c);
+    EXPECT_EQ(lower(after).substr(1, 2), utf8_of(final_after ? U"\u03C2" : U"\u03C3"))
+        << static_cast<int>(c);
   }
 }
 

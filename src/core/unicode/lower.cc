@@ -65,9 +65,14 @@ void to_lower_full(std::string_view text, std::string& out) {
   while (p < end) {
     auto c = static_cast<unsigned char>(*p);
     if (c < 0x80) {
-      out.push_back(static_cast<char>(static_cast<unsigned>(c - 'A') < 26u ? c + 0x20 : c));
-      if (!ascii_case_ignorable(c)) cased_before = ascii_cased(c);
-      ++p;
+      const char* run_end = text.data() + utf8::ascii_run_end(text, p - text.data());
+      size_t at = out.size();
+      out.resize(at + (run_end - p));
+      for (char* w = out.data() + at; p < run_end; ++p, ++w) {
+        auto b = static_cast<unsigned char>(*p);
+        *w = static_cast<char>(static_cast<unsigned>(b - 'A') < 26u ? b | 0x20 : b);
+        if (!ascii_case_ignorable(b)) cased_before = ascii_cased(b);
+      }
       continue;
     }
     char32_t cp = utf8::decode(p);

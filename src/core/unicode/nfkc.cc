@@ -5,7 +5,6 @@
 // segment changes, not copied at all.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -151,44 +150,16 @@ void normalize_segment(std::string_view segment, Scratch& s) {
   for (Element e : s.chars) utf8::append(s.text, code_point(e));
 }
 
-uint64_t load64(const char* p) noexcept {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-// The first non-ASCII byte at or after `p` (or `end`), found 32 and then 8
-// bytes at a time; the last partial word is read as the 8 bytes that end the
-// text when the text is long enough, so short tails cost no byte loop.
-const char* skip_ascii(const char* p, const char* end, const char* begin) noexcept {
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  if constexpr (std::endian::native == std::endian::little) {
-    while (end - p >= 32) {
-      if ((load64(p) | load64(p + 8) | load64(p + 16) | load64(p + 24)) & kHigh) break;
-      p += 32;
-    }
-    while (end - p >= 8) {
-      if (uint64_t high = load64(p) & kHigh) return p + std::countr_zero(high) / 8;
-      p += 8;
-    }
-    if (p < end && end - begin >= 8) {
-      uint64_t high = (load64(end - 8) & kHigh) >> (8 * (8 - (end - p)));
-      return high ? p + std::countr_zero(high) / 8 : end;
-    }
-  }
-  while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
-  return p;
-}
-
-// Walks the text with the quick check. Returns the first position where it
-// fails (or `end`), and sets `segment_start` to the start of the segment that
-// holds that position.
-const char* quick_scan(const char* p, const char* end, const char* begin,
+// Walks `text` from `p` with the quick check. Returns the first position
+// where it fails (or the text's end), and sets `segment_start` to the start of
+// the segment that holds that position.
+const char* quick_scan(std::string_view text, const char* p,
                        const char*& segment_start) noexcept {
+  const char* end = text.data() + text.size();
   uint8_t last_ccc = 0;
   while (p < end) {
     if (static_cast<unsigned char>(*p) < 0x80) {
-      const char* q = skip_ascii(p, end, begin);
+      const char* q = text.data() + utf8::ascii_run_end(text, p - text.data());
       segment_start = q - 1;
       last_ccc = 0;
       p = q;
@@ -228,7 +199,7 @@ const char* segment_end(const char* p, const char* end) noexcept {
 
 bool nfkc_quick_check(std::string_view text) noexcept {
   const char* segment_start = text.data();
-  return quick_scan(text.data(), text.data() + text.size(), text.data(), segment_start) ==
+  return quick_scan(text, text.data(), segment_start) ==
          text.data() + text.size();
 }
 
@@ -244,7 +215,7 @@ bool nfkc_into(std::string_view text, std::string& out) {
   const char* begin = text.data();
   const char* end = begin + text.size();
   const char* seg_start = begin;
-  const char* fail = quick_scan(begin, end, begin, seg_start);
+  const char* fail = quick_scan(text, begin, seg_start);
   if (fail == end) return false;  // the common case: no scratch, no copy
 
   const char* flushed = begin;  // `out` holds the normalization of [begin, flushed)
@@ -265,7 +236,7 @@ bool nfkc_into(std::string_view text, std::string& out) {
       flushed = seg_end;
     }
     seg_start = seg_end;
-    fail = quick_scan(seg_end, end, begin, seg_start);
+    fail = quick_scan(text, seg_end, seg_start);
   }
   if (changed) out.append(flushed, end);
   return changed;
