@@ -168,7 +168,12 @@ class Text {
     return p;
   }
   size_t run_of(size_t p, uint32_t sets) const noexcept {
-    return run(p, [sets](const Char& c) { return (c.sets & sets) != 0; });
+    for (;;) {
+      p = ascii_run(p, sets);  // the common case, without decoding
+      Char c = at(p);
+      if (c.cp < 0x80 || c.cp == kEnd || !(c.sets & sets)) return p;
+      p = c.next;
+    }
   }
   // End of the run of ASCII characters of `set` from p, at most `limit` long.
   size_t ascii_run(size_t p, uint32_t set, size_t limit = SIZE_MAX) const noexcept {

@@ -179,15 +179,12 @@ const PretokPattern& get_pretok_regex() {
 }
 
 bool has_joining_character(std::string_view text) noexcept {
-  if (utf8::is_ascii(text)) return false;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    if (static_cast<unsigned char>(*p) < 0x80) {
-      ++p;
-      continue;
-    }
+  // No ASCII character joins, so only the non-ASCII ones are decoded.
+  for (size_t at = utf8::ascii_run_end(text, 0); at < text.size();
+       at = utf8::ascii_run_end(text, at)) {
+    const char* p = text.data() + at;
     if (is_joining(utf8::decode(p))) return true;
+    at = static_cast<size_t>(p - text.data());
   }
   return false;
 }
