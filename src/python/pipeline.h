@@ -10,4 +10,7 @@ namespace brindlore::py {
 
 // ---- Pre-tokenization ----
 
+// Method record of rust_pre_tokenize, kept for the process.
+PyMethodDef* rust_pre_tokenize_function();
+
 }  // namespace brindlore::py

@@ -1,6 +1,7 @@
 #include "python/registry.h"
 
 #include "python/normalizer.h"
+#include "python/pipeline.h"
 #include "python/seed.h"
 #include "python/trie.h"
 
@@ -12,6 +13,7 @@ std::span<const Registration> registrations() {
       {"rust_normalize", nullptr, &rust_normalize_function},
       {"rust_normalize_with_alignment", nullptr, &rust_normalize_with_alignment_function},
       {"rust_mine_ngrams", nullptr, &rust_mine_ngrams_function},
+      {"rust_pre_tokenize", nullptr, &rust_pre_tokenize_function},
   };
   return rows;
 }
