@@ -31,20 +31,6 @@ class GcPause {
   bool was_enabled_;
 };
 
-// A new list holding `build(item)` for every item (each a new reference, or
-// null with an exception set, which fails the whole list).
-template <typename Item, typename Build>
-PyObject* build_list(std::span<Item> items, Build&& build) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* element = build(items[i]);
-    if (!element) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element);
-  }
-  return list.release();
-}
-
 // Runs `body(std::string_view text) -> Result<T>` over the texts of `texts`
 // under `scheme` and returns the list of `build(T&)`, or null with ValueError
 // set (a refused batch or the reported failure). `body` runs on worker
@@ -60,7 +46,8 @@ PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body
       run_batch<T, GilRelease>(views.size(), scheme, [&](size_t i) { return body(views[i]); });
   if (!results) return raise_core(results.error());
   GcPause pause;
-  return build_list(std::span<T>(*results), build);
+  std::vector<T>& items = *results;
+  return new_list(items.size(), [&](size_t i) { return build(items[i]); });
 }
 
 }  // namespace brindlore::py

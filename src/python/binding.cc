@@ -4,6 +4,8 @@
 #include <deque>
 #include <mutex>
 
+#include "core/utf8.h"
+
 namespace brindlore::py {
 
 // ---- Errors ------------------------------------------------------------------
@@ -292,17 +294,14 @@ bool to_u64(PyObject* obj, uint64_t& out) {
 }
 
 bool to_char(PyObject* obj, char32_t& out) {
-  if (!PyUnicode_Check(obj)) {
-    raise_not_instance(obj, "str");
-    return false;
-  }
-  if (PyUnicode_GetLength(obj) != 1) {
+  // Encoding first makes a lone surrogate fail as it fails for any str.
+  std::string_view text;
+  if (!to_str(obj, text)) return false;
+  if (text.empty() || utf8::sequence_length(static_cast<unsigned char>(text[0])) != text.size()) {
     PyErr_SetString(PyExc_ValueError, "expected a string of length 1");
     return false;
   }
-  Py_UCS4 c = PyUnicode_ReadChar(obj, 0);
-  if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
-  out = static_cast<char32_t>(c);
+  out = utf8::decode_at(text, 0);
   return true;
 }
 

@@ -45,4 +45,7 @@ Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj);
 
 // ---- Pre-tokenization ----
 
+// Method record of rust_pre_tokenize, kept for the process.
+PyMethodDef* rust_pre_tokenize_function();
+
 }  // namespace brindlore::py

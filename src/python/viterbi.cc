@@ -42,18 +42,20 @@ PyObject* new_span(const CachedSpan& span) {
 }
 
 PyObject* span_list(const SegmentationRef& seg) {
-  return build_list(std::span<const CachedSpan>(seg->spans), new_span);
+  const std::vector<CachedSpan>& spans = seg->spans;
+  return new_list(spans.size(), [&](size_t i) { return new_span(spans[i]); });
 }
 
 PyObject* token_list(const SegmentationRef& seg) {
-  return build_list(std::span<const CachedSpan>(seg->spans),
-                    [](const CachedSpan& s) { return new_str(s.token); });
+  const std::vector<CachedSpan>& spans = seg->spans;
+  return new_list(spans.size(), [&](size_t i) { return new_str(spans[i].token); });
 }
 
 // Only called after `require_ids` accepted the segmentation.
 PyObject* id_list(const SegmentationRef& seg) {
-  return build_list(std::span<const CachedSpan>(seg->spans),
-                    [](const CachedSpan& s) { return PyLong_FromUnsignedLong(*s.token_id); });
+  const std::vector<CachedSpan>& spans = seg->spans;
+  return new_list(spans.size(),
+                  [&](size_t i) { return PyLong_FromUnsignedLong(*spans[i].token_id); });
 }
 
 // ---- Shared argument handling ----
@@ -231,18 +233,22 @@ PyTypeObject* viterbi_span_type() {
   return type_once(span_type_cell, &spec);
 }
 
-PyMethodDef* rust_viterbi_decode_def() { return kept_def<rust_viterbi_decode>(kDecode); }
-PyMethodDef* rust_diagnostic_viterbi_def() {
+PyMethodDef* rust_viterbi_decode_function() {
+  return kept_def<rust_viterbi_decode>(kDecode);
+}
+PyMethodDef* rust_diagnostic_viterbi_function() {
   return kept_def<rust_diagnostic_viterbi>(kDiagnostic);
 }
-PyMethodDef* rust_viterbi_decode_batch_def() {
+PyMethodDef* rust_viterbi_decode_batch_function() {
   return kept_def<rust_viterbi_decode_batch>(kDecodeBatch);
 }
-PyMethodDef* rust_encode_tokens_batch_def() {
+PyMethodDef* rust_encode_tokens_batch_function() {
   return kept_def<rust_encode_tokens_batch>(kTokensBatch);
 }
-PyMethodDef* rust_encode_ids_batch_def() { return kept_def<rust_encode_ids_batch>(kIdsBatch); }
-PyMethodDef* rust_forward_backward_expectations_def() {
+PyMethodDef* rust_encode_ids_batch_function() {
+  return kept_def<rust_encode_ids_batch>(kIdsBatch);
+}
+PyMethodDef* rust_forward_backward_expectations_function() {
   return kept_def<rust_forward_backward_expectations>(kExpectations);
 }
 

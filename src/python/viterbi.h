@@ -10,11 +10,11 @@ namespace brindlore::py {
 PyTypeObject* viterbi_span_type();
 
 // Method records of the module functions, kept for the process.
-PyMethodDef* rust_viterbi_decode_def();
-PyMethodDef* rust_diagnostic_viterbi_def();
-PyMethodDef* rust_viterbi_decode_batch_def();
-PyMethodDef* rust_encode_tokens_batch_def();
-PyMethodDef* rust_encode_ids_batch_def();
-PyMethodDef* rust_forward_backward_expectations_def();
+PyMethodDef* rust_viterbi_decode_function();
+PyMethodDef* rust_diagnostic_viterbi_function();
+PyMethodDef* rust_viterbi_decode_batch_function();
+PyMethodDef* rust_encode_tokens_batch_function();
+PyMethodDef* rust_encode_ids_batch_function();
+PyMethodDef* rust_forward_backward_expectations_function();
 
 }  // namespace brindlore::py
