@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/debug_quote.h"
+#include "core/parallel.h"
 #include "core/utf8.h"
 
 namespace brindlore {
@@ -133,6 +136,36 @@ TEST(Viterbi, CachedSegmentationsAreShared) {
   trie.seg_cache().clear();
   EXPECT_EQ((*first)->spans.size(), 2u);
   EXPECT_EQ(spans_from_cached(**first).size(), 2u);
+}
+
+// Workers decode through one cache while another thread empties it; every
+// result must equal the uncached decode.
+TEST(Viterbi, ConcurrentCachedDecodes) {
+  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  for (const char* t : {"a", "b", "ab", "ba", "\xE2\x96\x81" "a", "bab"}) {
+    ASSERT_TRUE(trie.insert_token(t, 1u, -1.5).ok());
+  }
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < 2000; ++i) {
+    texts.push_back(std::string(i % 7, 'a') + "b\xE2\x96\x81" + std::to_string(i % 50));
+  }
+  std::atomic<bool> done{false};
+  std::thread clearer([&] {
+    while (!done.load()) trie.seg_cache().clear();
+  });
+  for (int round = 0; round < 5; ++round) {
+    auto r = parallel_map<SegmentationRef>(texts.size(), [&](size_t i) {
+      return decode_cached(texts[i], trie, true);
+    });
+    ASSERT_TRUE(r.ok());
+    for (size_t i = 0; i < texts.size(); ++i) {
+      auto direct = viterbi_decode(texts[i], trie, true, std::nullopt);
+      ASSERT_TRUE(direct.ok());
+      EXPECT_EQ(flat((*r)[i]->spans), flat(*direct));
+    }
+  }
+  done = true;
+  clearer.join();
 }
 
 TEST(DebugQuote, EscapesWhatWouldBeInvisible) {
