@@ -1,0 +1,177 @@
+"""The C interface through ctypes, in the C library and in the extension module
+(which exports the same functions)."""
+
+import ctypes
+import json
+import pathlib
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import brindlore_core
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+LIBRARIES = {
+    "libbrindlore": ROOT / "build" / "libbrindlore.so",
+    "module": pathlib.Path(brindlore_core.__file__),
+}
+
+OK, NULL_ARGUMENT, PATH_NOT_UTF8, FILE_UNREADABLE, INVALID_VOCAB = 0, -1, -2, -3, -4
+U8P = ctypes.POINTER(ctypes.c_uint8)
+
+
+def load(path):
+    lib = ctypes.CDLL(str(path))
+    lib.brindlore_create.restype = ctypes.c_void_p
+    lib.brindlore_create.argtypes = [ctypes.c_char_p]
+    lib.brindlore_destroy.argtypes = [ctypes.c_void_p]
+    lib.brindlore_free_buffer.argtypes = [U8P, ctypes.c_size_t]
+    lib.brindlore_export_gguf_vocab.restype = ctypes.c_int32
+    lib.brindlore_export_gguf_vocab.argtypes = [
+        ctypes.c_char_p,
+        ctypes.POINTER(U8P),
+        ctypes.POINTER(ctypes.c_size_t),
+    ]
+    return lib
+
+
+@pytest.fixture(scope="module", params=sorted(LIBRARIES))
+def lib(request):
+    path = LIBRARIES[request.param]
+    if not path.exists():
+        pytest.skip(f"{path} not built")
+    return load(path)
+
+
+def export(lib, path):
+    """(status, image bytes or None)."""
+    buf, size = U8P(), ctypes.c_size_t(0)
+    raw = path if isinstance(path, bytes) else str(path).encode()
+    status = lib.brindlore_export_gguf_vocab(raw, ctypes.byref(buf), ctypes.byref(size))
+    if status != OK:
+        assert not buf and size.value == 0
+        return status, None
+    image = ctypes.string_at(buf, size.value)
+    lib.brindlore_free_buffer(buf, size.value)
+    return status, image
+
+
+def export_json(lib, tmp_path, content):
+    path = tmp_path / "vocab.json"
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    return export(lib, path)
+
+
+def read_gguf(image):
+    """The metadata of a tensor-free GGUF v3 image as a dict, checking that
+    nothing follows the last value."""
+    pos = 0
+
+    def take(fmt):
+        nonlocal pos
+        values = struct.unpack_from("<" + fmt, image, pos)
+        pos += struct.calcsize("<" + fmt)
+        return values[0]
+
+    def string():
+        nonlocal pos
+        n = take("Q")
+        pos += n
+        return image[pos - n : pos].decode()
+
+    scalar = {4: "I", 5: "i", 6: "f"}
+
+    def value(kind):
+        if kind == 8:
+            return string()
+        if kind == 9:
+            element, count = take("I"), take("Q")
+            return [value(element) for _ in range(count)]
+        return take(scalar[kind])
+
+    assert image[:4] == b"GGUF"
+    pos = 4
+    assert (take("I"), take("Q")) == (3, 0)
+    metadata = {}
+    for _ in range(take("Q")):
+        key = string()
+        metadata[key] = value(take("I"))
+    assert pos == len(image)
+    return metadata
+
+
+def test_create_and_destroy(lib):
+    assert lib.brindlore_create(None) is None
+    assert lib.brindlore_create(b"[]") is None
+    handle = lib.brindlore_create(b'[["<|unk|>", 0, 0]]')
+    assert handle
+    lib.brindlore_destroy(handle)
+    lib.brindlore_destroy(None)
+
+
+def test_image_metadata(lib, tmp_path):
+    vocab = [["<|unk|>", 0.0, 3], ["<s>", -1, 1], ["<0x0A>", -10.0, 0], ["<|user_x|>", 0.5, 2]]
+    status, image = export_json(lib, tmp_path, json.dumps({"vocab": vocab}))
+    assert status == OK
+    assert read_gguf(image) == {
+        "tokenizer.ggml.model": "llama",
+        "tokenizer.ggml.tokens": ["<0x0A>", "<s>", "<|user_x|>", "<|unk|>"],
+        "tokenizer.ggml.scores": [-10.0, -1.0, 0.5, 0.0],
+        "tokenizer.ggml.token_type": [6, 3, 4, 2],
+        "tokenizer.ggml.bos_token_id": 1,
+        "tokenizer.ggml.eos_token_id": 0xFFFFFFFF,
+        "tokenizer.ggml.unknown_token_id": 3,
+        "tokenizer.ggml.padding_token_id": 0xFFFFFFFF,
+    }
+
+
+@pytest.mark.parametrize(
+    "content, status",
+    [
+        (b'[["a", 0]]', OK),
+        (b'[["a", 0, -1]]', INVALID_VOCAB),
+        (b'{"vocab": "a"}', INVALID_VOCAB),
+        (b'[["\xff", 0]]', FILE_UNREADABLE),
+        (b'[["\xed\xa0\x80", 0]]', FILE_UNREADABLE),  # an encoded surrogate
+    ],
+)
+def test_export_status(lib, tmp_path, content, status):
+    assert export_json(lib, tmp_path, content)[0] == status
+
+
+def test_export_path_errors(lib, tmp_path):
+    assert export(lib, tmp_path)[0] == FILE_UNREADABLE
+    assert export(lib, tmp_path / "missing.json")[0] == FILE_UNREADABLE
+    assert export(lib, b"/tmp/\xc3(")[0] == PATH_NOT_UTF8
+    buf, size = U8P(), ctypes.c_size_t(5)
+    assert lib.brindlore_export_gguf_vocab(None, ctypes.byref(buf), ctypes.byref(size)) == -1
+    assert size.value == 5
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(st.text(max_size=8), st.floats(-1e30, 1e30, allow_nan=False)),
+        min_size=1,
+        max_size=20,
+    ),
+    st.randoms(use_true_random=False),
+)
+def test_export_round_trip(tmp_path_factory, entries, rnd):
+    lib = load(LIBRARIES["module"])
+    ids = list(range(len(entries)))
+    rnd.shuffle(ids)
+    vocab = [[token, score, i] for (token, score), i in zip(entries, ids)]
+    path = tmp_path_factory.mktemp("vocab") / "v.json"
+    path.write_text(json.dumps(vocab), encoding="utf-8")
+    status, image = export(lib, path)
+    assert status == OK
+    metadata = read_gguf(image)
+    by_id = sorted(vocab, key=lambda e: e[2])
+    assert metadata["tokenizer.ggml.tokens"] == [e[0] for e in by_id]
+    assert metadata["tokenizer.ggml.scores"] == [
+        struct.unpack("<f", struct.pack("<f", e[1]))[0] for e in by_id
+    ]
+    assert len(image) == 388 + 16 * len(vocab) + sum(len(e[0].encode()) for e in vocab)
