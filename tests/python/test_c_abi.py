@@ -175,3 +175,28 @@ def test_export_round_trip(tmp_path_factory, entries, rnd):
         struct.unpack("<f", struct.pack("<f", e[1]))[0] for e in by_id
     ]
     assert len(image) == 388 + 16 * len(vocab) + sum(len(e[0].encode()) for e in vocab)
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=8),
+    lambda children: st.lists(children, max_size=4),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(json_values, st.sampled_from(["", " ", "x", ",", "]"]))
+def test_create_never_fails_badly(value, tail):
+    lib = load(LIBRARIES["module"])
+    text = json.dumps(value) + tail
+    handle = lib.brindlore_create(text.encode())
+    lib.brindlore_destroy(handle)
+    if tail.strip():
+        assert handle is None
+
+
+@pytest.mark.parametrize("depth", [100, 5000])
+def test_deep_nesting_is_refused(lib, tmp_path, depth):
+    text = "[" * depth + "]" * depth
+    assert lib.brindlore_create(text.encode()) is None
+    assert export_json(lib, tmp_path, text)[0] == INVALID_VOCAB
