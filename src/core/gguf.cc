@@ -97,9 +97,14 @@ struct WritingSink {
 // The entry array of the file's root value, or null when the shape is wrong.
 std::optional<simdjson::dom::array> entry_array(simdjson::dom::element root) {
   if (root.type() == element_type::OBJECT) {
-    simdjson::dom::element vocab;
-    if (root.get_object().value_unsafe()["vocab"].get(vocab)) return std::nullopt;
-    root = vocab;
+    // A repeated key counts with its last value, as in most JSON readers.
+    simdjson::dom::object members = root.get_object().value_unsafe();
+    std::optional<simdjson::dom::element> vocab;
+    for (simdjson::dom::key_value_pair member : members) {
+      if (member.key == "vocab") vocab = member.value;
+    }
+    if (!vocab) return std::nullopt;
+    root = *vocab;
   }
   if (root.type() != element_type::ARRAY) return std::nullopt;
   return root.get_array().value_unsafe();

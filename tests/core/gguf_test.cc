@@ -198,6 +198,7 @@ TEST(Gguf, AcceptedShapes) {
   EXPECT_EQ(entries_of(R"([["a", 0.0, 0, "x"]])").size(), 1u);  // fourth element ignored
   EXPECT_EQ(entries_of(R"( {"other": 1, "vocab": [["a", 0]]} )").size(), 1u);
   EXPECT_EQ(entries_of(R"([["", 0]])").size(), 1u);
+  EXPECT_EQ(entries_of(R"({"vocab": 1, "vocab": [["a", 0]]})").size(), 1u);
   EXPECT_EQ(entries_of("\t\r\n[[\"a\",0]]\n").size(), 1u);
   auto mixed = entries_of(R"([["a", 0, 1], ["b", 0, 0], ["c", 0]])");
   ASSERT_EQ(mixed.size(), 3u);
@@ -224,6 +225,7 @@ TEST(Gguf, RefusedVocabularies) {
            R"(["a"])",
            R"({"vocab": {"a": 0}})",
            R"({"other": [["a", 0]]})",
+           R"({"vocab": [["a", 0]], "vocab": 1})",
            R"("a")",
            "[]",
            R"({"vocab": []})",
