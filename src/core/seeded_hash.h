@@ -46,6 +46,7 @@ struct SeededCharHash {
 // Keyed hash of a byte string.
 struct SeededTextHash {
   using is_transparent = void;
+  using is_avalanching = void;  // XXH3 output needs no further mixing by the map
   uint64_t seed = 0;
   size_t operator()(std::string_view text) const noexcept {
     return static_cast<size_t>(XXH3_64bits_withSeed(text.data(), text.size(), seed));

@@ -174,6 +174,20 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
   Py_RETURN_NONE;
 }
 
+// A new list of `n` items, item i being the new reference `make(i)` returns;
+// null with an exception set when any of them fails.
+template <typename F>
+PyObject* new_list(size_t n, F&& make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (!item) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // ---- Use flags -------------------------------------------------------------------
 
 class UseFlag {

@@ -51,14 +51,7 @@ PyObject* rust_normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 class SpanListBuilder {
  public:
   PyObject* build(const std::vector<SourceSpan>& spans) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < spans.size(); ++i) {
-      PyObject* pair = tuple(spans[i]);
-      if (!pair) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.release();
+    return new_list(spans.size(), [&](size_t i) { return tuple(spans[i]); });
   }
 
  private:

@@ -1,15 +1,27 @@
 #include "python/registry.h"
 
 #include "python/normalizer.h"
+#include "python/pipeline.h"
+#include "python/seed.h"
 #include "python/trie.h"
+#include "python/viterbi.h"
 
 namespace brindlore::py {
 
 std::span<const Registration> registrations() {
   static const Registration rows[] = {
       {"RustPrefixTrie", &rust_prefix_trie_type, nullptr},
+      {"ViterbiSpan", &viterbi_span_type, nullptr},
+      {"rust_viterbi_decode", nullptr, &rust_viterbi_decode_function},
+      {"rust_diagnostic_viterbi", nullptr, &rust_diagnostic_viterbi_function},
+      {"rust_viterbi_decode_batch", nullptr, &rust_viterbi_decode_batch_function},
+      {"rust_encode_tokens_batch", nullptr, &rust_encode_tokens_batch_function},
+      {"rust_encode_ids_batch", nullptr, &rust_encode_ids_batch_function},
+      {"rust_forward_backward_expectations", nullptr, &rust_forward_backward_expectations_function},
       {"rust_normalize", nullptr, &rust_normalize_function},
       {"rust_normalize_with_alignment", nullptr, &rust_normalize_with_alignment_function},
+      {"rust_mine_ngrams", nullptr, &rust_mine_ngrams_function},
+      {"rust_pre_tokenize", nullptr, &rust_pre_tokenize_function},
   };
   return rows;
 }

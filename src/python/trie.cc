@@ -76,14 +76,7 @@ PyObject* common_prefix_search(PyObject* self, PyObject* const* args, Py_ssize_t
   } else {
     trie.common_prefix_search_utf8(text, 0, matches);
   }
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < matches.size(); ++i) {
-    PyObject* item = match_tuple(matches[i]);
-    if (!item) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(matches.size(), [&](size_t i) { return match_tuple(matches[i]); });
 }
 
 // ---- contains ----

@@ -1,0 +1,90 @@
+// The lattice decoder: the most probable segmentation of one piece of text
+// into vocabulary tokens, with byte fallback where no token starts and an
+// optional top-k pruning of each position's incoming edges; the cached decode
+// over the trie's segmentation cache; and the lattice timing diagnostic.
+//
+// All functions are reentrant and only read the trie, so any number of threads
+// may decode with one trie at once as long as nobody changes it. Each thread
+// keeps one scratch lattice that is reused from call to call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/seg_cache.h"
+#include "core/trie.h"
+
+namespace brindlore {
+
+// One decoded token: text, optional id and character offsets into the decoded
+// text (end exclusive). The cache keeps the decoders' spans unchanged.
+using ViterbiSpan = CachedSpan;
+
+// Score of a byte piece that is not in the vocabulary.
+inline constexpr double kUnknownBytePieceScore = -10.0;
+
+// The byte piece text of `byte`: "<0x" + two upper-case hex digits + ">".
+std::string byte_piece(unsigned char byte);
+
+// Decodes an all-ASCII `text` (the caller guarantees every byte < 0x80).
+// `max_edges_per_node` absent means no pruning; 0 is not allowed (callers
+// refuse it). Fails only with the disconnection or missing-backpointer
+// messages. The result owns copies of the token texts.
+Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
+                                                      const RustPrefixTrie& trie,
+                                                      bool byte_fallback,
+                                                      std::optional<uint64_t> max_edges_per_node);
+
+// The same over a text given as its code points.
+Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
+                                                      const RustPrefixTrie& trie,
+                                                      bool byte_fallback,
+                                                      std::optional<uint64_t> max_edges_per_node);
+
+// Picks the ASCII or the code-point decoder for valid UTF-8 `text`.
+Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
+                                                bool byte_fallback,
+                                                std::optional<uint64_t> max_edges_per_node);
+
+// The unpruned decode of one piece through the trie's cache: pieces of 1 to
+// 1024 bytes are looked up and, once decoded, stored (the cache empties itself
+// when a new key arrives at 100,000 entries); the decode runs outside the
+// cache's lock. An empty piece gives an empty segmentation without touching
+// the cache. Errors are the decoder's and are never stored.
+Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
+                                      bool byte_fallback);
+
+// The per-text work of the decode functions: `decode_cached` without a limit,
+// else a pruned decode that bypasses the cache.
+Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
+                                     bool byte_fallback,
+                                     std::optional<uint64_t> max_edges_per_node);
+
+// Fails with "<prefix>decoded token \"...\" has no integer ID" at the first
+// span without an id.
+Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix = {});
+
+// Copies of the segmentation's spans, in order.
+std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation);
+
+// What the lattice timing diagnostic measures for one text.
+struct LatticeDiagnostic {
+  double lookup_seconds = 0.0;  // summed duration of the prefix searches
+  double dp_seconds = 0.0;      // duration of the forward pass
+  size_t edge_count = 0;        // edges put into the lattice
+  size_t node_count = 0;        // characters + 1
+};
+
+// Builds the lattice of valid UTF-8 `text` over its code points (always, also
+// for ASCII text) and runs the forward pass, without cache, pruning or
+// backtrace; an unreachable end is not an error.
+LatticeDiagnostic diagnose_lattice(std::string_view text, const RustPrefixTrie& trie,
+                                   bool byte_fallback);
+
+}  // namespace brindlore

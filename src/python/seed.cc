@@ -1,0 +1,96 @@
+// The shell of the module `seed`: rust_mine_ngrams.
+#include "python/seed.h"
+
+#include <vector>
+
+#include "core/seed.h"
+
+namespace brindlore::py {
+namespace {
+
+constexpr Param kParams[] = {{"chunk_counts"}, {"max_ngram_length"}, {"special_tokens", "None"}};
+const FunctionSpec kMine{"rust_mine_ngrams", nullptr, kParams};
+enum : size_t { kChunkCounts, kMaxNgramLength, kSpecialTokens };
+
+// The converted arguments. The views point into the UTF-8 texts of the str
+// objects in `owners`: converting a value may run Python code (__index__)
+// that drops a key from the caller's dict, so every key is held here.
+struct MineArgs {
+  std::vector<Ref> owners;
+  std::vector<WeightedChunk> chunks;
+  uint64_t max_ngram_length = 0;
+  std::vector<std::string_view> special_tokens;
+};
+
+bool convert_chunk_counts(const Args& a, MineArgs& out) {
+  PyObject* dict = a.get(kChunkCounts);
+  if (!PyDict_Check(dict)) {
+    raise_not_instance(dict, "dict");
+    return a.fail(kChunkCounts);
+  }
+  const Py_ssize_t size = PyDict_Size(dict);
+  out.owners.reserve(static_cast<size_t>(size));
+  out.chunks.reserve(static_cast<size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+    WeightedChunk chunk;
+    if (!to_str(key, chunk.text) || !to_u64(value, chunk.count)) return a.fail(kChunkCounts);
+    if (PyDict_Size(dict) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return a.fail(kChunkCounts);
+    }
+    out.owners.push_back(std::move(held_key));
+    out.chunks.push_back(chunk);
+  }
+  return true;
+}
+
+bool convert_special_tokens(const Args& a, MineArgs& out) {
+  PyObject* tokens = a.get(kSpecialTokens);
+  if (!tokens || tokens == Py_None) return true;
+  if (!PyAnySet_Check(tokens)) {
+    raise_not_instance(tokens, "set");
+    return a.fail(kSpecialTokens);
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(tokens));
+  if (!iterator) return a.fail(kSpecialTokens);
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    std::string_view text;
+    if (!to_str(item.get(), text)) return a.fail(kSpecialTokens);
+    out.owners.push_back(std::move(item));
+    out.special_tokens.push_back(text);
+  }
+  return !PyErr_Occurred() || a.fail(kSpecialTokens);
+}
+
+PyObject* counts_dict(const NgramCounts& counts) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [text, count] : counts) {
+    Ref key = Ref::steal(new_str(text));
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* rust_mine_ngrams(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args a;
+  MineArgs in;
+  if (!a.bind(kMine, args, nargs, kwnames) || !convert_chunk_counts(a, in) ||
+      !a.u64(kMaxNgramLength, in.max_ngram_length) || !convert_special_tokens(a, in)) {
+    return nullptr;
+  }
+  return counts_dict(mine_ngrams(in.chunks, in.max_ngram_length, in.special_tokens));
+}
+
+}  // namespace
+
+PyMethodDef* rust_mine_ngrams_function() {
+  static PyMethodDef def = method_def<rust_mine_ngrams>(kMine);
+  return &def;
+}
+
+}  // namespace brindlore::py

@@ -1,0 +1,116 @@
+#include "core/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace brindlore {
+namespace {
+
+class PoolSizeTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv("RAYON_NUM_THREADS");
+    unsetenv("RAYON_RS_NUM_CPUS");
+  }
+};
+
+TEST_F(PoolSizeTest, ReadsTheFirstPositiveInteger) {
+  const size_t cpus = std::max(1u, std::thread::hardware_concurrency());
+  struct Case {
+    const char* first;
+    const char* second;
+    size_t expected;
+  };
+  const Case cases[] = {{"3", "5", 3},       {"0", "5", 5},    {"-2", "5", 5},
+                        {"abc", "5", 5},     {"4x", nullptr, cpus}, {"", "", cpus},
+                        {nullptr, "7", 7},   {" 2", nullptr, cpus}, {nullptr, nullptr, cpus}};
+  for (const Case& c : cases) {
+    unsetenv("RAYON_NUM_THREADS");
+    unsetenv("RAYON_RS_NUM_CPUS");
+    if (c.first) setenv("RAYON_NUM_THREADS", c.first, 1);
+    if (c.second) setenv("RAYON_RS_NUM_CPUS", c.second, 1);
+    EXPECT_EQ(configured_pool_size(), c.expected) << (c.first ? c.first : "unset");
+  }
+}
+
+TEST(ParallelMap, KeepsInputOrder) {
+  Result<std::vector<size_t>> r = parallel_map<size_t>(10000, [](size_t i) -> Result<size_t> {
+    return i * 3;
+  });
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->size(), 10000u);
+  for (size_t i = 0; i < r->size(); ++i) EXPECT_EQ((*r)[i], i * 3);
+}
+
+TEST(ParallelMap, StopsAfterAFailureAndKeepsOneError) {
+  std::atomic<size_t> started{0};
+  Result<std::vector<int>> r = parallel_map<int>(1000000, [&](size_t i) -> Result<int> {
+    started.fetch_add(1);
+    if (i % 1000 == 7) return make_error("failed at " + std::to_string(i));
+    return 1;
+  });
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message.rfind("failed at ", 0), 0u);
+  EXPECT_LT(started.load(), 1000000u);
+}
+
+TEST(ParallelMap, NestedCallsRunInTheCurrentPool) {
+  Result<std::vector<size_t>> r = parallel_map<size_t>(64, [](size_t i) -> Result<size_t> {
+    EXPECT_TRUE(on_worker_thread());
+    Result<std::vector<size_t>> inner =
+        parallel_map<size_t>(64, [i](size_t j) -> Result<size_t> { return i + j; });
+    if (!inner) return std::move(inner).error();
+    size_t sum = 0;
+    for (size_t v : *inner) sum += v;
+    return sum;
+  });
+  ASSERT_TRUE(r.ok());
+  for (size_t i = 0; i < 64; ++i) EXPECT_EQ((*r)[i], 64 * i + 2016);
+  EXPECT_FALSE(on_worker_thread());
+}
+
+int guards = 0;
+struct CountingGuard {
+  CountingGuard() { ++guards; }
+};
+
+TEST(RunBatch, SwitchesAtTheThresholdAndReportsTheFirstSequentialFailure) {
+  guards = 0;
+  auto fail_at_5_and_8 = [](size_t i) -> Result<size_t> {
+    if (i == 5 || i == 8) return make_error("text " + std::to_string(i));
+    return i;
+  };
+  Result<std::vector<size_t>> small =
+      run_batch<size_t, CountingGuard>(10, BatchScheme{}, fail_at_5_and_8);
+  ASSERT_FALSE(small.ok());
+  EXPECT_EQ(small.error().message, "text 5");
+  EXPECT_EQ(guards, 0);
+
+  Result<std::vector<size_t>> large = run_batch<size_t, CountingGuard>(
+      32, BatchScheme{}, [](size_t i) -> Result<size_t> { return i; });
+  ASSERT_TRUE(large.ok());
+  EXPECT_EQ(large->size(), 32u);
+  EXPECT_EQ(guards, 1);
+
+  Result<std::vector<size_t>> empty = run_batch<size_t, CountingGuard>(
+      0, BatchScheme{0, true, false}, [](size_t) -> Result<size_t> { return 0; });
+  EXPECT_TRUE(empty.ok() && empty->empty());
+  EXPECT_EQ(guards, 1);
+
+  Result<std::vector<size_t>> always = run_batch<size_t, CountingGuard>(
+      0, BatchScheme{0, false, false}, [](size_t) -> Result<size_t> { return 0; });
+  EXPECT_TRUE(always.ok() && always->empty());
+  EXPECT_EQ(guards, 2);
+
+  Result<std::vector<size_t>> unlocked_sequential = run_batch<size_t, CountingGuard>(
+      3, BatchScheme{SIZE_MAX, true, true}, [](size_t i) -> Result<size_t> { return i; });
+  EXPECT_TRUE(unlocked_sequential.ok());
+  EXPECT_EQ(guards, 3);
+}
+
+}  // namespace
+}  // namespace brindlore
