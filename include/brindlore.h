@@ -73,6 +73,26 @@ BRINDLORE_API TokenizerHandle *brindlore_create(const char *vocab_json);
  * must not be used afterwards, and no other call on it may overlap this one. */
 BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
 
+/* Encodes text_len bytes of UTF-8 at text (no terminator needed; a NUL byte is
+ * an ordinary character) into token ids: NFKC with Unicode spaces turned into
+ * U+2581, split by the full pre-tokenizer pattern, each piece decoded with byte
+ * fallback; a token without an id becomes the handle's "<|unk|>" id.
+ *
+ * out_ids and out_len NULL: returns BRINDLORE_ERR_NULL_ARGUMENT and writes
+ * nothing. Otherwise *out_ids is set to NULL and *out_len to 0 first, and stay
+ * so on every failure and when there are no ids (an empty text gives
+ * BRINDLORE_OK with NULL and 0). On success with ids, *out_ids receives an
+ * array of exactly *out_len ids owned by the caller, released with
+ * brindlore_free_tokens.
+ *
+ * Returns BRINDLORE_OK, BRINDLORE_ERR_NULL_ARGUMENT (also for a NULL handle
+ * or text, even with text_len 0), BRINDLORE_ERR_TEXT_NOT_UTF8 or
+ * BRINDLORE_ERR_ENCODE.
+ *
+ * Thread safety: any number of threads may encode with one handle at once. */
+BRINDLORE_API int32_t brindlore_encode(const TokenizerHandle *handle, const uint8_t *text,
+                                       size_t text_len, uint32_t **out_ids, size_t *out_len);
+
 /* Releases an id array of brindlore_encode. Does nothing when ptr is NULL or
  * len is 0; len is only tested against zero. Thread-safe. */
 BRINDLORE_API void brindlore_free_tokens(uint32_t *ptr, size_t len);

@@ -9,6 +9,7 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/c_tokenizer.h"
 #include "core/gguf.h"
@@ -58,6 +59,26 @@ void brindlore_destroy(TokenizerHandle* handle) {
     if (handle == nullptr) return;
     handle->~TokenizerHandle();
     std::free(handle);
+  });
+}
+
+int32_t brindlore_encode(const TokenizerHandle* handle, const uint8_t* text, size_t text_len,
+                         uint32_t** out_ids, size_t* out_len) {
+  return guarded([&]() -> int32_t {
+    if (out_ids == nullptr || out_len == nullptr) return BRINDLORE_ERR_NULL_ARGUMENT;
+    *out_ids = nullptr;
+    *out_len = 0;
+    if (handle == nullptr || text == nullptr) return BRINDLORE_ERR_NULL_ARGUMENT;
+    std::string_view view(reinterpret_cast<const char*>(text), text_len);
+    if (!brindlore::utf8::valid(view)) return BRINDLORE_ERR_TEXT_NOT_UTF8;
+    std::vector<uint32_t> ids;
+    if (!brindlore::encode_ids(handle->tokenizer, view, ids)) return BRINDLORE_ERR_ENCODE;
+    if (ids.empty()) return BRINDLORE_OK;
+    auto* array = static_cast<uint32_t*>(c_alloc(ids.size() * sizeof(uint32_t)));
+    std::memcpy(array, ids.data(), ids.size() * sizeof(uint32_t));
+    *out_ids = array;
+    *out_len = ids.size();
+    return BRINDLORE_OK;
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/trie.h"
@@ -24,5 +25,15 @@ struct CTokenizer {
 // Thread safety: the result is immutable but for its trie's segmentation
 // cache, which has its own lock; any number of threads may encode with it.
 Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json);
+
+// Appends the ids of valid UTF-8 `text` to `ids`: NFKC with Unicode spaces
+// turned into U+2581 (the other switches off), the matches of the full
+// pre-tokenizer pattern as pieces (not snapped to grapheme clusters), each
+// decoded through the trie's cache with byte fallback; a token without an id
+// (a byte piece the vocabulary lacks) becomes `unk_id`. Fails only when
+// normalization or decoding does, leaving `ids` in an unspecified state.
+//
+// Thread safety: any number of threads may encode with one tokenizer at once.
+Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vector<uint32_t>& ids);
 
 }  // namespace brindlore

@@ -3,6 +3,7 @@
  * "N passed, M failed"; exits non-zero on any failure. */
 #define _POSIX_C_SOURCE 200809L
 
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,7 +38,9 @@ static int passed, failed;
 /* ---- helpers ---------------------------------------------------------- */
 
 static uint8_t sentinel_byte;
+static uint32_t sentinel_id;
 #define BUF_SENTINEL (&sentinel_byte)
+#define IDS_SENTINEL (&sentinel_id)
 
 /* Writes `len` bytes to a new temporary file; the caller frees the path and
  * removes the file. */
@@ -134,6 +137,174 @@ static void test_release_functions(void) {
   CHECK(ids[0] == 1 && bytes[0] == 1);
   brindlore_free_tokens(ids, 4);
   brindlore_free_buffer(bytes, 8);
+}
+
+/* ---- brindlore_encode -------------------------------------------------- */
+
+/* ids: <|unk|> 9, a 1, U+2581 b 2, <0xC3> 3, <|x|> 4, b 5, U+2581 6, shuffled
+ * in the array; "<|unk|>" appears twice and the later entry (9) wins. */
+static const char *kVocab =
+    "[[\"\u2581\", -1, 6], [\"<|unk|>\", 0, 0], [\"a\", -1, 1], [\"\u2581b\", -1, 2],"
+    " [\"<0xC3>\", -1, 3], [\"<|x|>\", -1, 4], [\"b\", -1, 5], [\"c\", -1, 7],"
+    " [\"d\", -1, 8], [\"<|unk|>\", 0, 9]]";
+
+/* Encodes `len` bytes and compares status and ids with the expected ones. */
+static void check_encode(const TokenizerHandle *h, const char *text, size_t len, int32_t status,
+                         const uint32_t *want, size_t want_len, int line) {
+  uint32_t *ids = IDS_SENTINEL;
+  size_t n = 77;
+  int32_t got = brindlore_encode(h, (const uint8_t *)text, len, &ids, &n);
+  int ok = got == status && n == want_len && (want_len == 0 ? ids == NULL : ids != NULL);
+  for (size_t i = 0; ok && i < want_len; ++i) ok = ids[i] == want[i];
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    fprintf(stderr, "%s:%d: encode gave status %d and %zu ids:", __FILE__, line, got, n);
+    for (size_t i = 0; ids != IDS_SENTINEL && ids != NULL && i < n; ++i) fprintf(stderr, " %u", ids[i]);
+    fprintf(stderr, "\n");
+  }
+  if (ids != IDS_SENTINEL) brindlore_free_tokens(ids, n);
+}
+
+#define ENCODE(h, text, status, ...)                                                 \
+  do {                                                                               \
+    static const uint32_t want_[] = {0, __VA_ARGS__};                                \
+    check_encode(h, text, sizeof(text) - 1, status, want_ + 1,                       \
+                 sizeof want_ / sizeof *want_ - 1, __LINE__);                        \
+  } while (0)
+
+static void test_encode_arguments(void) {
+  TokenizerHandle *h = brindlore_create(kVocab);
+  CHECK(h != NULL);
+  uint32_t *ids = IDS_SENTINEL;
+  size_t n = 77;
+  const uint8_t text[] = "a";
+  CHECK_EQ(brindlore_encode(h, text, 1, &ids, NULL), BRINDLORE_ERR_NULL_ARGUMENT);
+  CHECK(ids == IDS_SENTINEL);
+  CHECK_EQ(brindlore_encode(h, text, 1, NULL, &n), BRINDLORE_ERR_NULL_ARGUMENT);
+  CHECK_EQ(n, 77);
+  CHECK_EQ(brindlore_encode(NULL, text, 1, &ids, &n), BRINDLORE_ERR_NULL_ARGUMENT);
+  CHECK(ids == NULL && n == 0);
+  ids = IDS_SENTINEL;
+  n = 77;
+  CHECK_EQ(brindlore_encode(h, NULL, 0, &ids, &n), BRINDLORE_ERR_NULL_ARGUMENT);
+  CHECK(ids == NULL && n == 0);
+  /* Empty text: success with nothing handed out. */
+  ENCODE(h, "", BRINDLORE_OK);
+  brindlore_destroy(h);
+}
+
+static void test_encode_texts(void) {
+  TokenizerHandle *h = brindlore_create(kVocab);
+  CHECK(h != NULL);
+  ENCODE(h, "a b", BRINDLORE_OK, 1, 2);
+  ENCODE(h, "a\xc2\xa0" "b", BRINDLORE_OK, 1, 2); /* a Unicode space */
+  ENCODE(h, "\xef\xbd\x82", BRINDLORE_OK, 5);           /* NFKC: fullwidth b */
+  /* é has no piece: its bytes, <0xC3> known and <0xA9> unknown. */
+  ENCODE(h, "\xc3\xa9", BRINDLORE_OK, 3, 9);
+  /* A NUL byte is an ordinary character, and not a vocabulary piece. */
+  ENCODE(h, "a\0b", BRINDLORE_OK, 1, 9, 5);
+  /* Control-token syntax is kept whole and encoded, not refused. */
+  ENCODE(h, "a<|x|>", BRINDLORE_OK, 1, 4);
+  ENCODE(h, "<|y|>", BRINDLORE_OK, 9, 9, 9, 9, 9);
+  /* U+E000 is escaped to two of itself (six unknown bytes); U+E001 stays. */
+  ENCODE(h, "\xee\x80\x80", BRINDLORE_OK, 9, 9, 9, 9, 9, 9);
+  ENCODE(h, "\xee\x80\x81", BRINDLORE_OK, 9, 9, 9);
+  /* Invalid UTF-8, also when valid text follows or precedes it. */
+  ENCODE(h, "\xff", BRINDLORE_ERR_TEXT_NOT_UTF8);
+  ENCODE(h, "\xff a b c", BRINDLORE_ERR_TEXT_NOT_UTF8);
+  ENCODE(h, "a b \xc3", BRINDLORE_ERR_TEXT_NOT_UTF8);
+  ENCODE(h, "\xed\xa0\x80", BRINDLORE_ERR_TEXT_NOT_UTF8); /* a surrogate */
+  /* Only text_len bytes count. */
+  check_encode(h, "abc", 1, BRINDLORE_OK, (const uint32_t[]){1}, 1, __LINE__);
+  /* Repeated pieces come from the cache with the same ids. */
+  ENCODE(h, "a b a b", BRINDLORE_OK, 1, 2, 6, 1, 2);
+  ENCODE(h, "a b a b", BRINDLORE_OK, 1, 2, 6, 1, 2);
+  brindlore_destroy(h);
+}
+
+struct encode_job {
+  const TokenizerHandle *h;
+  int mismatches;
+};
+
+static void *encode_many(void *arg) {
+  struct encode_job *job = arg;
+  static const char text[] = "a b c d \xc3\xa9 <|x|> bb cc dd a";
+  static const uint32_t want[] = {1, 2, 6, 7, 6, 8, 6, 3, 9, 6, 4, 2, 5, 6, 7, 7, 6, 8, 8, 6, 1};
+  for (int round = 0; round < 200; ++round) {
+    uint32_t *ids = NULL;
+    size_t n = 0;
+    int32_t status = brindlore_encode(job->h, (const uint8_t *)text, sizeof text - 1, &ids, &n);
+    if (status != 0 || n != sizeof want / sizeof *want || memcmp(ids, want, sizeof want) != 0) {
+      ++job->mismatches;
+    }
+    brindlore_free_tokens(ids, n);
+  }
+  return NULL;
+}
+
+static void test_encode_threads(void) {
+  TokenizerHandle *h = brindlore_create(kVocab);
+  struct encode_job jobs[4];
+  pthread_t threads[4];
+  for (int i = 0; i < 4; ++i) {
+    jobs[i] = (struct encode_job){h, 0};
+    pthread_create(&threads[i], NULL, encode_many, &jobs[i]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    pthread_join(threads[i], NULL);
+    CHECK_EQ(jobs[i].mismatches, 0);
+  }
+  brindlore_destroy(h);
+}
+
+/* Reads a whole file into a NUL-terminated buffer, or NULL. */
+static char *read_all(const char *path) {
+  FILE *f = fopen(path, "rb");
+  if (f == NULL) return NULL;
+  fseek(f, 0, SEEK_END);
+  long size = ftell(f);
+  fseek(f, 0, SEEK_SET);
+  char *text = malloc((size_t)size + 1);
+  size_t got = fread(text, 1, (size_t)size, f);
+  text[got] = '\0';
+  fclose(f);
+  return text;
+}
+
+static void test_encode_bench_vocabulary(void) {
+  char *vocab = read_all(BRINDLORE_SOURCE_DIR "/../shared/bench/vocab-unigram-32k.json");
+  FILE *corpus = fopen(BRINDLORE_SOURCE_DIR "/../shared/bench/corpus.txt", "rb");
+  if (vocab == NULL || corpus == NULL) {
+    printf("skipped: no benchmark vocabulary or corpus\n");
+    free(vocab);
+    if (corpus != NULL) fclose(corpus);
+    return;
+  }
+  TokenizerHandle *h = brindlore_create(vocab);
+  CHECK(h != NULL);
+  char *line = NULL;
+  size_t cap = 0;
+  ssize_t len;
+  int lines = 0, good = 0;
+  while (h != NULL && lines < 50 && (len = getline(&line, &cap, corpus)) > 0) {
+    uint32_t *ids = NULL;
+    size_t n = 0;
+    int ok = brindlore_encode(h, (const uint8_t *)line, (size_t)len, &ids, &n) == BRINDLORE_OK &&
+             n > 0;
+    for (size_t i = 0; ok && i < n; ++i) ok = ids[i] < 32000;
+    good += ok;
+    ++lines;
+    brindlore_free_tokens(ids, n);
+  }
+  CHECK_EQ(good, lines);
+  CHECK(lines > 0);
+  free(line);
+  fclose(corpus);
+  free(vocab);
+  brindlore_destroy(h);
 }
 
 /* ---- brindlore_export_gguf_vocab -------------------------------------- */
@@ -251,6 +422,10 @@ int main(void) {
   test_create_refusals();
   test_create_acceptances();
   test_release_functions();
+  test_encode_arguments();
+  test_encode_texts();
+  test_encode_threads();
+  test_encode_bench_vocabulary();
   test_export_two_entry_image();
   test_export_refusals();
   test_export_file_and_argument_errors();

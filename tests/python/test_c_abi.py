@@ -5,6 +5,7 @@ import ctypes
 import json
 import pathlib
 import struct
+import unicodedata
 
 import pytest
 from hypothesis import given, settings
@@ -19,7 +20,9 @@ LIBRARIES = {
 }
 
 OK, NULL_ARGUMENT, PATH_NOT_UTF8, FILE_UNREADABLE, INVALID_VOCAB = 0, -1, -2, -3, -4
+TEXT_NOT_UTF8 = -6
 U8P = ctypes.POINTER(ctypes.c_uint8)
+U32P = ctypes.POINTER(ctypes.c_uint32)
 
 
 def load(path):
@@ -27,6 +30,15 @@ def load(path):
     lib.brindlore_create.restype = ctypes.c_void_p
     lib.brindlore_create.argtypes = [ctypes.c_char_p]
     lib.brindlore_destroy.argtypes = [ctypes.c_void_p]
+    lib.brindlore_encode.restype = ctypes.c_int32
+    lib.brindlore_encode.argtypes = [
+        ctypes.c_void_p,
+        ctypes.c_char_p,
+        ctypes.c_size_t,
+        ctypes.POINTER(U32P),
+        ctypes.POINTER(ctypes.c_size_t),
+    ]
+    lib.brindlore_free_tokens.argtypes = [U32P, ctypes.c_size_t]
     lib.brindlore_free_buffer.argtypes = [U8P, ctypes.c_size_t]
     lib.brindlore_export_gguf_vocab.restype = ctypes.c_int32
     lib.brindlore_export_gguf_vocab.argtypes = [
@@ -43,6 +55,62 @@ def lib(request):
     if not path.exists():
         pytest.skip(f"{path} not built")
     return load(path)
+
+
+def encode(lib, handle, data):
+    """(status, ids)."""
+    ids, size = U32P(), ctypes.c_size_t(0)
+    status = lib.brindlore_encode(handle, data, len(data), ctypes.byref(ids), ctypes.byref(size))
+    result = [ids[i] for i in range(size.value)]
+    assert bool(ids) == bool(result)
+    lib.brindlore_free_tokens(ids, size.value)
+    return status, result
+
+
+def oracle_ids(trie, unk_id, text):
+    """The ids that the module's Python functions give for `text` (whose pieces
+    need no grapheme snapping)."""
+    ids = []
+    for piece in brindlore_core.rust_pre_tokenize(brindlore_core.rust_normalize(text)):
+        for span in brindlore_core.rust_viterbi_decode(piece, trie, True):
+            ids.append(unk_id if span.token_id is None else span.token_id)
+    return ids
+
+
+def joins_clusters(text):
+    """True when a character may join a grapheme cluster across a match."""
+    for ch in text:
+        cp = ord(ch)
+        if unicodedata.category(ch)[0] == "M" or unicodedata.category(ch) in ("Cf", "Cn", "Co"):
+            return True
+        if 0x1100 <= cp <= 0x11FF or 0xA960 <= cp <= 0xA97F or 0xD7B0 <= cp <= 0xD7FF:
+            return True
+        if 0x1F1E6 <= cp <= 0x1F1FF or 0x1F3FB <= cp <= 0x1F3FF or 0xE0000 <= cp <= 0xE0FFF:
+            return True
+    return False
+
+
+SMALL_VOCAB = [
+    ["<|unk|>", 0.0, 0],
+    ["a", -1.0, 1],
+    ["\u2581b", -1.0, 2],
+    ["<0xC3>", -1.0, 3],
+    ["<|x|>", -1.0, 4],
+    ["b", -1.0, 5],
+    ["\u2581", -2.0, 6],
+    ["ab", -1.5, 7],
+    ["1", -1.0, 8],
+    ["\u65e5\u672c", -1.0, 9],
+]
+
+
+def make_pair(lib, vocab):
+    handle = lib.brindlore_create(json.dumps(vocab).encode())
+    assert handle
+    trie = brindlore_core.RustPrefixTrie()
+    for token, score, token_id in vocab:
+        trie.insert(token, score, token_id)
+    return handle, trie
 
 
 def export(lib, path):
@@ -200,3 +268,47 @@ def test_deep_nesting_is_refused(lib, tmp_path, depth):
     text = "[" * depth + "]" * depth
     assert lib.brindlore_create(text.encode()) is None
     assert export_json(lib, tmp_path, text)[0] == INVALID_VOCAB
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.text(alphabet="ab1 .,!?<|>x\u00e9\u65e5\u672c\u00a0\uff42\ue000\ue001\u2581\n\t", max_size=30))
+def test_encode_matches_the_python_functions(text):
+    lib = load(LIBRARIES["module"])
+    handle, trie = make_pair(lib, SMALL_VOCAB)
+    try:
+        assert encode(lib, handle, text.encode()) == (OK, oracle_ids(trie, 0, text))
+    finally:
+        lib.brindlore_destroy(handle)
+
+
+def test_encode_status(lib):
+    handle = lib.brindlore_create(json.dumps(SMALL_VOCAB).encode())
+    try:
+        assert encode(lib, handle, b"") == (OK, [])
+        assert encode(lib, handle, b"ab") == (OK, [7])
+        assert encode(lib, handle, b"\xc3\xa9") == (OK, [3, 0])
+        assert encode(lib, handle, b"\xc3") == (TEXT_NOT_UTF8, [])
+        assert encode(lib, handle, b"\xc3 ab ab ab") == (TEXT_NOT_UTF8, [])
+        assert encode(lib, None, b"ab") == (NULL_ARGUMENT, [])
+    finally:
+        lib.brindlore_destroy(handle)
+
+
+BENCH = ROOT.parent / "shared" / "bench"
+
+
+@pytest.mark.skipif(not (BENCH / "vocab-unigram-32k.json").exists(), reason="no benchmark data")
+def test_encode_corpus_lines_match_the_python_functions(lib):
+    vocab = json.loads((BENCH / "vocab-unigram-32k.json").read_text(encoding="utf-8"))
+    handle, trie = make_pair(lib, vocab)
+    checked = 0
+    try:
+        with open(BENCH / "corpus.txt", encoding="utf-8") as corpus:
+            for _, line in zip(range(3000), corpus):
+                if joins_clusters(line):
+                    continue
+                assert encode(lib, handle, line.encode()) == (OK, oracle_ids(trie, 0, line))
+                checked += 1
+    finally:
+        lib.brindlore_destroy(handle)
+    assert checked > 100
