@@ -34,6 +34,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
   std::vector<ByteRange> pieces;
   get_full_pretok_regex().find_all(*normalized, pieces);
   std::string_view norm = *normalized;
+  ids.reserve(ids.size() + pieces.size());  // at least one id per piece
   for (ByteRange piece : pieces) {
     Result<SegmentationRef> segmentation =
         decode_cached(norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true);
