@@ -19,8 +19,7 @@ LIBRARIES = {
     "module": pathlib.Path(brindlore_core.__file__),
 }
 
-OK, NULL_ARGUMENT, PATH_NOT_UTF8, FILE_UNREADABLE, INVALID_VOCAB = 0, -1, -2, -3, -4
-TEXT_NOT_UTF8 = -6
+OK, INVALID_VOCAB = 0, -4
 U8P = ctypes.POINTER(ctypes.c_uint8)
 U32P = ctypes.POINTER(ctypes.c_uint32)
 
@@ -170,15 +169,6 @@ def read_gguf(image):
     return metadata
 
 
-def test_create_and_destroy(lib):
-    assert lib.brindlore_create(None) is None
-    assert lib.brindlore_create(b"[]") is None
-    handle = lib.brindlore_create(b'[["<|unk|>", 0, 0]]')
-    assert handle
-    lib.brindlore_destroy(handle)
-    lib.brindlore_destroy(None)
-
-
 def test_image_metadata(lib, tmp_path):
     vocab = [["<|unk|>", 0.0, 3], ["<s>", -1, 1], ["<0x0A>", -10.0, 0], ["<|user_x|>", 0.5, 2]]
     status, image = export_json(lib, tmp_path, json.dumps({"vocab": vocab}))
@@ -193,29 +183,6 @@ def test_image_metadata(lib, tmp_path):
         "tokenizer.ggml.unknown_token_id": 3,
         "tokenizer.ggml.padding_token_id": 0xFFFFFFFF,
     }
-
-
-@pytest.mark.parametrize(
-    "content, status",
-    [
-        (b'[["a", 0]]', OK),
-        (b'[["a", 0, -1]]', INVALID_VOCAB),
-        (b'{"vocab": "a"}', INVALID_VOCAB),
-        (b'[["\xff", 0]]', FILE_UNREADABLE),
-        (b'[["\xed\xa0\x80", 0]]', FILE_UNREADABLE),  # an encoded surrogate
-    ],
-)
-def test_export_status(lib, tmp_path, content, status):
-    assert export_json(lib, tmp_path, content)[0] == status
-
-
-def test_export_path_errors(lib, tmp_path):
-    assert export(lib, tmp_path)[0] == FILE_UNREADABLE
-    assert export(lib, tmp_path / "missing.json")[0] == FILE_UNREADABLE
-    assert export(lib, b"/tmp/\xc3(")[0] == PATH_NOT_UTF8
-    buf, size = U8P(), ctypes.c_size_t(5)
-    assert lib.brindlore_export_gguf_vocab(None, ctypes.byref(buf), ctypes.byref(size)) == -1
-    assert size.value == 5
 
 
 @settings(max_examples=60, deadline=None)
@@ -277,19 +244,6 @@ def test_encode_matches_the_python_functions(text):
     handle, trie = make_pair(lib, SMALL_VOCAB)
     try:
         assert encode(lib, handle, text.encode()) == (OK, oracle_ids(trie, 0, text))
-    finally:
-        lib.brindlore_destroy(handle)
-
-
-def test_encode_status(lib):
-    handle = lib.brindlore_create(json.dumps(SMALL_VOCAB).encode())
-    try:
-        assert encode(lib, handle, b"") == (OK, [])
-        assert encode(lib, handle, b"ab") == (OK, [7])
-        assert encode(lib, handle, b"\xc3\xa9") == (OK, [3, 0])
-        assert encode(lib, handle, b"\xc3") == (TEXT_NOT_UTF8, [])
-        assert encode(lib, handle, b"\xc3 ab ab ab") == (TEXT_NOT_UTF8, [])
-        assert encode(lib, None, b"ab") == (NULL_ARGUMENT, [])
     finally:
         lib.brindlore_destroy(handle)
 
