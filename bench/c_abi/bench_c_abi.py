@@ -25,32 +25,9 @@ VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", B
 LIBRARY = ROOT / "build" / "libbrindlore.so"
 LINES = 20000
 REPEATS = 3
-U32P = ctypes.POINTER(ctypes.c_uint32)
-U8P = ctypes.POINTER(ctypes.c_uint8)
 
-
-def load_library():
-    lib = ctypes.CDLL(str(LIBRARY))
-    lib.brindlore_create.restype = ctypes.c_void_p
-    lib.brindlore_create.argtypes = [ctypes.c_char_p]
-    lib.brindlore_destroy.argtypes = [ctypes.c_void_p]
-    lib.brindlore_encode.restype = ctypes.c_int32
-    lib.brindlore_encode.argtypes = [
-        ctypes.c_void_p,
-        ctypes.c_char_p,
-        ctypes.c_size_t,
-        ctypes.POINTER(U32P),
-        ctypes.POINTER(ctypes.c_size_t),
-    ]
-    lib.brindlore_free_tokens.argtypes = [U32P, ctypes.c_size_t]
-    lib.brindlore_export_gguf_vocab.restype = ctypes.c_int32
-    lib.brindlore_export_gguf_vocab.argtypes = [
-        ctypes.c_char_p,
-        ctypes.POINTER(U8P),
-        ctypes.POINTER(ctypes.c_size_t),
-    ]
-    lib.brindlore_free_buffer.argtypes = [U8P, ctypes.c_size_t]
-    return lib
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from c_abi_ctypes import U8P, U32P, load  # noqa: E402
 
 
 def best(run):
@@ -81,7 +58,7 @@ def main():
         return 0
     import sentencepiece
 
-    lib = load_library()
+    lib = load(LIBRARY)
     vocab_json = VOCAB.read_bytes()
     with open(CORPUS, "rb") as corpus:
         lines = [line.rstrip(b"\n") for _, line in zip(range(LINES), corpus)]
