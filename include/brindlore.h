@@ -78,7 +78,7 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  * U+2581, split by the full pre-tokenizer pattern, each piece decoded with byte
  * fallback; a token without an id becomes the handle's "<|unk|>" id.
  *
- * out_ids and out_len NULL: returns BRINDLORE_ERR_NULL_ARGUMENT and writes
+ * out_ids or out_len NULL: returns BRINDLORE_ERR_NULL_ARGUMENT and writes
  * nothing. Otherwise *out_ids is set to NULL and *out_len to 0 first, and stay
  * so on every failure and when there are no ids (an empty text gives
  * BRINDLORE_OK with NULL and 0). On success with ids, *out_ids receives an
@@ -88,6 +88,9 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  * Returns BRINDLORE_OK, BRINDLORE_ERR_NULL_ARGUMENT (also for a NULL handle
  * or text, even with text_len 0), BRINDLORE_ERR_TEXT_NOT_UTF8 or
  * BRINDLORE_ERR_ENCODE.
+ *
+ * Pieces already seen are served from the handle's segmentation cache, which
+ * holds up to 100,000 pieces of at most 1024 bytes and then starts afresh.
  *
  * Thread safety: any number of threads may encode with one handle at once. */
 BRINDLORE_API int32_t brindlore_encode(const TokenizerHandle *handle, const uint8_t *text,
