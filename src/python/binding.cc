@@ -25,8 +25,9 @@ void add_note(const char* note) {
   PyErr_Restore(type, value, traceback);
 }
 
+// The qualified name of a type, as messages show it (without its module).
 static std::string type_name(PyTypeObject* type) {
-  Ref name = Ref::steal(PyType_GetName(type));
+  Ref name = Ref::steal(PyType_GetQualName(type));
   if (!name) {
     PyErr_Clear();
     return "?";

@@ -67,6 +67,11 @@ class BadStr(Exception):
         raise RuntimeError("no text")
 
 
+class Outer:
+    class Inner(Exception):
+        pass
+
+
 def failing_generator(exc):
     yield "a"
     raise exc
@@ -115,6 +120,7 @@ def test_accepted_batches(trie, texts, expected):
         (Seq(["a", "b"], fail_item=KeyError("k")), "KeyError: 'k'"),
         (failing_generator(RuntimeError("stopped")), "RuntimeError: stopped"),
         (failing_generator(BadStr()), "BadStr: <exception str() failed>"),
+        (failing_generator(Outer.Inner("deep")), "Outer.Inner: deep"),
     ],
 )
 def test_refused_batches(trie, texts, message):
