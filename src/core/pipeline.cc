@@ -87,11 +87,15 @@ Result<std::vector<T>> encode_text(std::string_view text, const RustPrefixTrie& 
                           how.missing_id_prefix, pass_through);
 }
 
+// The fused encode: the gate, then the text encode with the caller's options.
 template <typename T>
 Result<std::vector<T>> encode_text_native(std::string_view text, const RustPrefixTrie& trie,
-                                          const TextEncoding& how) {
+                                          bool byte_fallback, char32_t space_char,
+                                          const NormalizeSwitches& switches,
+                                          std::string_view missing_id_prefix) {
   if (Status passed = native_security_gate(text); !passed) return std::move(passed).error();
-  return encode_text<T>(text, trie, how);
+  return encode_text<T>(text, trie,
+                        TextEncoding{space_char, switches, byte_fallback, missing_id_prefix});
 }
 
 constexpr std::string_view kNativeIdsPrefix = "rust_encode_text_native_ids: ";
@@ -129,24 +133,22 @@ Result<std::vector<std::string>> encode_text_native_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
     bool lowercase, bool collapse_whitespaces, bool strip_whitespace) {
-  const TextEncoding how{space_char,
-                         {normalize_unicode, normalize_unicode_spaces, normalize_punctuation,
-                          lowercase, collapse_whitespaces, strip_whitespace},
-                         byte_fallback,
-                         {}};
-  return encode_text_native<std::string>(text, trie, how);
+  return encode_text_native<std::string>(
+      text, trie, byte_fallback, space_char,
+      {normalize_unicode, normalize_unicode_spaces, normalize_punctuation, lowercase,
+       collapse_whitespaces, strip_whitespace},
+      {});
 }
 
 Result<std::vector<uint32_t>> encode_text_native_ids_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
     bool lowercase, bool collapse_whitespaces, bool strip_whitespace) {
-  const TextEncoding how{space_char,
-                         {normalize_unicode, normalize_unicode_spaces, normalize_punctuation,
-                          lowercase, collapse_whitespaces, strip_whitespace},
-                         byte_fallback,
-                         kNativeIdsPrefix};
-  return encode_text_native<uint32_t>(text, trie, how);
+  return encode_text_native<uint32_t>(
+      text, trie, byte_fallback, space_char,
+      {normalize_unicode, normalize_unicode_spaces, normalize_punctuation, lowercase,
+       collapse_whitespaces, strip_whitespace},
+      kNativeIdsPrefix);
 }
 
 void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& out) {
