@@ -162,8 +162,8 @@ void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& o
   size_t copied = 0;  // bytes of `formed` already in `out`
   for (size_t i = 0; i < formed.size();) {
     const size_t len = utf8::sequence_length(s[i]);
-    const bool space_like =
-        s[i] == ' ' || (may_start_unicode_space(s[i]) && is_unicode_space(utf8::decode_at(formed, i)));
+    const bool space_like = s[i] == ' ' || (may_start_unicode_space(s[i]) &&
+                                            is_unicode_space(utf8::decode_at(formed, i)));
     if (space_like) {
       out.append(formed.data() + copied, i - copied);
       out.append(space_bytes);

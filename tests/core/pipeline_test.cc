@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core/parallel.h"
-#include "core/rust_tokenizer.h"
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
 
@@ -16,11 +15,6 @@ namespace brindlore {
 namespace {
 
 std::string message_of(const Status& s) { return s.ok() ? std::string("ok") : s.error().message; }
-
-template <typename T>
-std::string message_of(const Result<T>& r) {
-  return r.ok() ? std::string("ok") : r.error().message;
-}
 
 RustPrefixTrie small_trie() {
   RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
@@ -100,35 +94,6 @@ TEST(Pipeline, SpaceMappingAfterNfkc) {
   EXPECT_EQ(out, "");
 }
 
-TEST(Pipeline, TextBatchNamesTheInputAndTheChunk) {
-  const RustPrefixTrie trie = small_trie();
-  Result<std::vector<uint32_t>> ids = encode_text_batch_ids("ab c", 0, trie, false, U' ');
-  ASSERT_TRUE(ids.ok());
-  EXPECT_EQ(*ids, (std::vector<uint32_t>{3, 4, 7}));
-  // The plain pattern makes the quote a chunk of its own.
-  EXPECT_EQ(message_of(encode_text_batch_ids("ab \"q\"", 17, trie, false, U' ')),
-            "rust_encode_text_batch: Viterbi decode failed for input #17 (chunk \"\\\"\"): "
-            "lattice disconnected at character index 1; enable byte fallback or provide complete "
-            "vocabulary coverage");
-  EXPECT_EQ(message_of(encode_text_batch_ids("d", 0, trie, true, U' ')),
-            "rust_encode_text_batch: decoded token \"<0x64>\" has no integer ID");
-}
-
-TEST(Pipeline, FusedIdsFollowTokensAndWordMissingIds) {
-  const RustPrefixTrie trie = small_trie();
-  Result<std::vector<std::string>> tokens =
-      encode_text_native_inner("ab b", trie, true, 0x2581, true, true, false, false, false, false);
-  ASSERT_TRUE(tokens.ok());
-  EXPECT_EQ(*tokens, (std::vector<std::string>{"ab", "\xE2\x96\x81" "b"}));
-  Result<std::vector<uint32_t>> ids = encode_text_native_ids_inner(
-      "ab b", trie, true, 0x2581, true, true, false, false, false, false);
-  ASSERT_TRUE(ids.ok());
-  EXPECT_EQ(*ids, (std::vector<uint32_t>{3, 6}));
-  EXPECT_EQ(message_of(encode_text_native_ids_inner("d", trie, true, 0x2581, true, true, false,
-                                                    false, false, false)),
-            "rust_encode_text_native_ids: decoded token \"<0x64>\" has no integer ID");
-}
-
 // Many threads encoding with one trie (and its cache) get the sequential
 // results; the id lists of long texts grow past their first reservation.
 TEST(Pipeline, ParallelEncodesAgreeWithSequentialOnes) {
@@ -148,32 +113,5 @@ TEST(Pipeline, ParallelEncodesAgreeWithSequentialOnes) {
   ASSERT_TRUE(got.ok());
   EXPECT_EQ(*got, expected);
 }
-
-TEST(Pipeline, TokenizerReplacesItsVocabulary) {
-  const VocabEntry first[] = {{"ab", -1.0, 1}, {"a", -2.0, 2}};
-  Result<RustTokenizer> tokenizer = RustTokenizer::build(first, 0x2581, true);
-  ASSERT_TRUE(tokenizer.ok());
-  EXPECT_EQ(tokenizer->encode_ids("ab").value(), std::vector<uint32_t>{1});
-  const VocabEntry second[] = {{"b", -1.0, 7}, {"", -1.0, 8}, {"a", -1.0, 9}};
-  EXPECT_EQ(message_of(tokenizer->replace_vocab(second)), "token must not be empty");
-  EXPECT_EQ(tokenizer->trie().seg_cache().size(), 0u);
-  EXPECT_EQ(tokenizer->encode("ab").value(), (std::vector<std::string>{"<0x61>", "b"}));
-  EXPECT_EQ(message_of(RustTokenizer::build(second, 0x2581, true)), "token must not be empty");
-}
-
-TEST(Pipeline, DiagnosticCountsPiecesTokensAndStates) {
-  const RustPrefixTrie trie = small_trie();
-  PipelineTimings sums;
-  // "ab c" -> "ab" and U+2581 "c": 2 pieces, tokens ab, U+2581, c; states 3 + 3.
-  ASSERT_TRUE(diagnose_pipeline_text("ab c", trie, false, sums).ok());
-  EXPECT_EQ(sums.chunks, 2u);
-  EXPECT_EQ(sums.tokens, 3u);
-  EXPECT_EQ(sums.states, 6u);
-  EXPECT_EQ(trie.seg_cache().size(), 0u);
-  EXPECT_EQ(message_of(diagnose_pipeline_text("ad", trie, false, sums)),
-            "lattice disconnected at character index 2; enable byte fallback or provide complete "
-            "vocabulary coverage");
-}
-
 }  // namespace
 }  // namespace brindlore

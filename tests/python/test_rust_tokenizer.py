@@ -50,7 +50,7 @@ class Pair(tuple):
 
 
 def test_documentation():
-    assert RustTokenizer.__doc__ is None or RustTokenizer.__doc__ == ""
+    assert RustTokenizer.__doc__ == ""
     assert RustTokenizer.__text_signature__ == "(vocab=None, space_char='\\u{2581}', byte_fallback=True)"
     for name, arg in [("from_vocab", "vocab"), ("encode", "text"), ("encode_batch", "texts"),
                       ("encode_ids", "text"), ("encode_ids_batch", "texts")]:
