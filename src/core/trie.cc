@@ -5,6 +5,11 @@
 #include "core/utf8.h"
 
 namespace brindlore {
+namespace {
+
+bool starts_char(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
+
+}  // namespace
 
 RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}) {}
 
@@ -17,39 +22,37 @@ RustPrefixTrie RustPrefixTrie::make_new(std::optional<uint64_t> max_subword_len)
   return trie;
 }
 
-uint32_t RustPrefixTrie::child_or_create(uint32_t node, char32_t c) {
-  uint32_t found = child(nodes_[node], c);
+uint32_t RustPrefixTrie::child_or_create(uint32_t node, unsigned char byte) {
+  const uint32_t found = child(nodes_[node], byte);
   if (found != kNone) return found;
   const auto created = static_cast<uint32_t>(nodes_.size());
   nodes_.emplace_back();
   TrieNode& parent = nodes_[node];
-  if (c >= 0x80) {
-    if (parent.wide_map == kNone) {
-      parent.wide_map = static_cast<uint32_t>(wide_maps_.size());
-      wide_maps_.emplace_back(0, SeededCharHash{seeds_.next()});
-    }
-    wide_maps_[parent.wide_map].emplace(c, created);
+  if (parent.table == kNone && parent.count < kInline) {
+    parent.keys |= uint64_t{byte} << (8 * parent.count);
+    parent.kids[parent.count++] = created;
     return created;
   }
-  const auto byte = static_cast<unsigned char>(c);
-  if (parent.ascii_table == kNone && parent.ascii_count < kInlineAscii) {
-    parent.ascii_keys[parent.ascii_count] = byte;
-    parent.ascii_kids[parent.ascii_count] = created;
-    ++parent.ascii_count;
-    return created;
-  }
-  if (parent.ascii_table == kNone) {
-    // Too many ASCII children for the inline slots: move them to a table.
-    parent.ascii_table = static_cast<uint32_t>(ascii_tables_.size() / 128);
-    size_t base = ascii_tables_.size();
-    ascii_tables_.resize(base + 128, kNone);
-    for (int i = 0; i < parent.ascii_count; ++i) {
-      ascii_tables_[base + parent.ascii_keys[i]] = parent.ascii_kids[i];
+  if (parent.table == kNone) {
+    // The inline slots are full: move the children to a table of their own.
+    const size_t base = tables_.size();
+    parent.table = static_cast<uint32_t>(base / 256);
+    tables_.resize(base + 256, kNone);
+    for (unsigned i = 0; i < parent.count; ++i) {
+      tables_[base + ((parent.keys >> (8 * i)) & 0xFF)] = parent.kids[i];
     }
-    parent.ascii_count = 0;
   }
-  ascii_tables_[size_t{parent.ascii_table} * 128 + byte] = created;
+  tables_[size_t{parent.table} * 256 + byte] = created;
   return created;
+}
+
+uint32_t RustPrefixTrie::walk_char(uint32_t node, char32_t c) const noexcept {
+  char bytes[4];
+  const size_t n = utf8::encode(c, bytes);
+  for (size_t k = 0; k < n && node != kNone; ++k) {
+    node = child(nodes_[node], static_cast<unsigned char>(bytes[k]));
+  }
+  return node;
 }
 
 Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32_t> token_id,
@@ -57,15 +60,11 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
   if (token.empty()) return make_error("token must not be empty");
   if (!std::isfinite(log_p)) return make_error("log_p must be finite");
   uint32_t node = 0;
-  const char* p = token.data();
-  const char* end = p + token.size();
-  while (p < end) node = child_or_create(node, utf8::decode(p));
+  for (char c : token) node = child_or_create(node, static_cast<unsigned char>(c));
   TrieNode& leaf = nodes_[node];
   if (leaf.token_index == kNone) {
     leaf.token_index = static_cast<uint32_t>(tokens_.size());
     tokens_.emplace_back(token);
-  } else {
-    tokens_[leaf.token_index].assign(token);
   }
   leaf.is_end = true;
   leaf.has_id = token_id.has_value();
@@ -76,18 +75,9 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
 
 std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view token) const {
   uint32_t node = 0;
-  if (utf8::is_ascii(token)) {
-    for (char c : token) {
-      node = child_ascii(nodes_[node], static_cast<unsigned char>(c));
-      if (node == kNone) return std::nullopt;
-    }
-  } else {
-    const char* p = token.data();
-    const char* end = p + token.size();
-    while (p < end) {
-      node = child(nodes_[node], utf8::decode(p));
-      if (node == kNone) return std::nullopt;
-    }
+  for (char c : token) {
+    node = child(nodes_[node], static_cast<unsigned char>(c));
+    if (node == kNone) return std::nullopt;
   }
   const TrieNode& leaf = nodes_[node];
   if (!leaf.is_end) return std::nullopt;
@@ -97,7 +87,7 @@ std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view tok
 
 void RustPrefixTrie::add_match(const TrieNode& node, size_t depth,
                                std::vector<PrefixMatch>& out) const {
-  if (!node.is_end || node.token_index == kNone) return;
+  if (!node.is_end) return;
   out.push_back(PrefixMatch{&tokens_[node.token_index],
                             node.has_id ? std::optional<uint32_t>(node.token_id) : std::nullopt,
                             node.log_p, depth});
@@ -109,7 +99,7 @@ void RustPrefixTrie::common_prefix_search_ascii(std::string_view text, size_t st
   const size_t limit = depth_limit();
   uint32_t node = 0;
   for (size_t pos = start, depth = 0; pos < text.size() && depth < limit;) {
-    node = child_ascii(nodes_[node], static_cast<unsigned char>(text[pos]));
+    node = child(nodes_[node], static_cast<unsigned char>(text[pos]));
     if (node == kNone) return;
     ++pos;
     ++depth;
@@ -123,7 +113,7 @@ void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n,
   const size_t limit = depth_limit();
   uint32_t node = 0;
   for (size_t pos = start, depth = 0; pos < n && depth < limit;) {
-    node = child(nodes_[node], chars[pos]);
+    node = walk_char(node, chars[pos]);
     if (node == kNone) return;
     ++pos;
     ++depth;
@@ -136,12 +126,17 @@ void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t sta
   out.clear();
   const size_t limit = depth_limit();
   uint32_t node = 0;
-  const char* p = text.data() + start;
-  const char* end = text.data() + text.size();
-  for (size_t depth = 0; p < end && depth < limit;) {
-    node = child(nodes_[node], utf8::decode(p));
+  size_t depth = 0;
+  for (size_t pos = start; pos < text.size(); ++pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (starts_char(byte)) {
+      if (depth == limit) return;
+      ++depth;
+    }
+    node = child(nodes_[node], byte);
     if (node == kNone) return;
-    ++depth;
+    // Only the last byte of a token's last character can end at a terminal
+    // node, so a match is always reported with the character count complete.
     add_match(nodes_[node], depth, out);
   }
 }

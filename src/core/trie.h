@@ -1,18 +1,21 @@
-// The vocabulary as a character trie: every token with its optional id and
-// natural-log probability, one node per character, plus the word-level
-// segmentation cache that belongs to the vocabulary.
+// The vocabulary as a prefix trie: every token with its optional id and
+// natural-log probability, plus the word-level segmentation cache that
+// belongs to the vocabulary.
 //
-// Layout: all nodes live in one vector and refer to each other by index. ASCII
-// children are kept in a few inline slots, or in a 128-entry table once a node
-// has many, so ASCII text is walked without hashing; other characters go
-// through a per-node hash map with its own random seed.
+// Layout: the trie is walked over the UTF-8 bytes of the tokens, so every
+// step is a byte lookup, ASCII or not, and nothing is ever hashed. All nodes
+// live in one vector and refer to each other by index; a node keeps up to
+// eight children in inline slots searched eight at a time in one word, and
+// moves them to a 256-entry table when it has more. Searches count depth and
+// lengths in characters (a UTF-8 lead byte starts a character), so the
+// results are those of a trie with one node per character.
 //
 // Thread safety: any number of threads may search and look up at once; the
 // mutating members (`insert_token`, `set_max_subword_len`) need exclusive use,
 // which the callers enforce. The cache has its own lock.
 #pragma once
 
-#include <boost/unordered/unordered_flat_map.hpp>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,7 +25,6 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/seeded_hash.h"
 #include "core/seg_cache.h"
 
 namespace brindlore {
@@ -87,40 +89,37 @@ class RustPrefixTrie {
 
  private:
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
-  static constexpr int kInlineAscii = 6;
+  static constexpr unsigned kInline = 8;
+  static constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  static constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
   struct TrieNode {
+    uint64_t keys = 0;  // byte i is the key of inline child i
+    uint32_t kids[kInline];
+    uint32_t table = kNone;        // into tables_ (256 slots) once inline slots run out
     uint32_t token_index = kNone;  // into tokens_; set exactly at terminal nodes
     uint32_t token_id = 0;
-    uint32_t ascii_table = kNone;  // into ascii_tables_ (128 slots per node)
-    uint32_t wide_map = kNone;     // into wide_maps_
-    uint32_t ascii_kids[kInlineAscii];
-    uint8_t ascii_keys[kInlineAscii];
-    uint8_t ascii_count = 0;
+    uint8_t count = 0;  // inline children in use
     bool has_id = false;
     bool is_end = false;
     double log_p = 0.0;
   };
 
-  using WideMap = boost::unordered_flat_map<char32_t, uint32_t, SeededCharHash>;
-
   explicit RustPrefixTrie(size_t cache_entries);
 
-  uint32_t child_ascii(const TrieNode& node, unsigned char c) const noexcept {
-    if (node.ascii_table != kNone) return ascii_tables_[size_t{node.ascii_table} * 128 + c];
-    for (int i = 0; i < node.ascii_count; ++i) {
-      if (node.ascii_keys[i] == c) return node.ascii_kids[i];
-    }
-    return kNone;
+  uint32_t child(const TrieNode& node, unsigned char byte) const noexcept {
+    if (node.table != kNone) return tables_[size_t{node.table} * 256 + byte];
+    // Finds the byte among the inline keys with one word of arithmetic: the
+    // lowest zero byte of keys ^ broadcast(byte) marks the first equal key.
+    const uint64_t x = node.keys ^ (kOnes * byte);
+    uint64_t hit = (x - kOnes) & ~x & kHighs;
+    if (node.count < kInline) hit &= (uint64_t{1} << (8 * node.count)) - 1;
+    if (hit == 0) return kNone;
+    return node.kids[std::countr_zero(hit) >> 3];
   }
-  uint32_t child(const TrieNode& node, char32_t c) const noexcept {
-    if (c < 0x80) return child_ascii(node, static_cast<unsigned char>(c));
-    if (node.wide_map == kNone) return kNone;
-    const WideMap& map = wide_maps_[node.wide_map];
-    auto it = map.find(c);
-    return it == map.end() ? kNone : it->second;
-  }
-  uint32_t child_or_create(uint32_t node, char32_t c);
+  uint32_t child_or_create(uint32_t node, unsigned char byte);
+  // Follows the UTF-8 bytes of one character; kNone when a byte has no child.
+  uint32_t walk_char(uint32_t node, char32_t c) const noexcept;
   void add_match(const TrieNode& node, size_t depth, std::vector<PrefixMatch>& out) const;
   size_t depth_limit() const noexcept {
     return max_subword_len_ ? static_cast<size_t>(*max_subword_len_) : SIZE_MAX;
@@ -129,9 +128,7 @@ class RustPrefixTrie {
   std::optional<uint64_t> max_subword_len_;
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
   std::vector<std::string> tokens_;
-  std::vector<uint32_t> ascii_tables_;
-  std::vector<WideMap> wide_maps_;
-  SeedStream seeds_;
+  std::vector<uint32_t> tables_;
   std::shared_ptr<SegCache> seg_cache_;
 };
 

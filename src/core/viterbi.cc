@@ -34,6 +34,19 @@ struct CharText {
   }
 };
 
+// Code points of UTF-8 text with the byte offset of each, so that the trie
+// walks the text's own bytes instead of encoding characters again.
+struct Utf8Text {
+  std::string_view text;
+  std::span<const char32_t> chars;
+  std::span<const size_t> offsets;
+  size_t size() const noexcept { return chars.size(); }
+  char32_t at(size_t i) const noexcept { return chars[i]; }
+  void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
+    trie.common_prefix_search_utf8(text, offsets[i], out);
+  }
+};
+
 // What an edge emits: one vocabulary token (pointing into the trie), or, when
 // `token` is null, the byte pieces of the character at the edge's start.
 struct Emit {
@@ -67,13 +80,14 @@ struct Workspace {
   std::vector<std::vector<Edge>> ring;  // pruned decode: pending edges by end (see PendingEdges)
   std::vector<size_t> path;         // node positions of the best path, last first
   std::vector<char32_t> chars;      // code points of the text being decoded
+  std::vector<size_t> offsets;      // byte offset of each of those code points
 
   // Gives back memory after an unusually long text.
   void trim() {
     constexpr size_t kKeep = size_t{1} << 16;
     if (nodes.capacity() > kKeep) nodes = {};
     if (path.capacity() > kKeep) path = {};
-    if (chars.capacity() > kKeep) chars = {};
+    if (chars.capacity() > kKeep) chars = {}, offsets = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
     for (std::vector<Edge>& bucket : ring) {
@@ -392,9 +406,14 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
   if (utf8::is_ascii(text)) {
     return viterbi_decode_ascii(text, trie, byte_fallback, max_edges_per_node);
   }
-  std::vector<char32_t>& chars = workspace().chars;
-  utf8::to_code_points(text, chars);
-  return viterbi_decode_chars(chars, trie, byte_fallback, max_edges_per_node);
+  Workspace& ws = workspace();
+  ws.chars.clear();
+  ws.offsets.clear();
+  for (const char* p = text.data(); p < text.data() + text.size();) {
+    ws.offsets.push_back(static_cast<size_t>(p - text.data()));
+    ws.chars.push_back(utf8::decode(p));
+  }
+  return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
@@ -402,14 +421,16 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
   const bool cacheable = text.size() <= SegCache::kMaxPieceBytes;
   SegCache& cache = trie.seg_cache();
+  SegCache::Probe key{};
   if (cacheable) {
-    if (SegmentationRef hit = cache.lookup(byte_fallback, text)) return hit;
+    key = cache.probe(byte_fallback, text);  // hashed once, outside the cache's locks
+    if (SegmentationRef hit = cache.lookup(key)) return hit;
   }
   Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
   if (!spans) return std::move(spans).error();
   auto segmentation =
       std::make_shared<const CachedSegmentation>(CachedSegmentation{std::move(spans).value()});
-  if (cacheable) cache.store(byte_fallback, text, segmentation);
+  if (cacheable) cache.store(key, segmentation);
   return SegmentationRef(std::move(segmentation));
 }
 

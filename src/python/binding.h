@@ -25,6 +25,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 
@@ -173,6 +175,35 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
   if (v) return PyLong_FromUnsignedLong(*v);
   Py_RETURN_NONE;
 }
+
+// Hands out int objects for u32 values, creating each distinct value once
+// per instance: batch results repeat the same few thousand token ids millions
+// of times, and sharing the objects saves both their creation and their
+// release. Values from `kMaxCached` up are created fresh each time.
+class IntCache {
+ public:
+  static constexpr uint32_t kMaxCached = uint32_t{1} << 20;
+
+  IntCache() = default;
+  IntCache(const IntCache&) = delete;
+  IntCache& operator=(const IntCache&) = delete;
+  ~IntCache() {
+    for (PyObject* item : items_) Py_XDECREF(item);
+  }
+
+  // A new reference to the int `value`, or null with an exception set.
+  PyObject* get(uint32_t value) {
+    if (value >= kMaxCached) return PyLong_FromUnsignedLong(value);
+    if (value >= items_.size()) items_.resize(std::max<size_t>(value + 1, 2 * items_.size()));
+    PyObject*& item = items_[value];
+    if (!item && !(item = PyLong_FromUnsignedLong(value))) return nullptr;
+    Py_INCREF(item);
+    return item;
+  }
+
+ private:
+  std::vector<PyObject*> items_;
+};
 
 // A new list of `n` items, item i being the new reference `make(i)` returns;
 // null with an exception set when any of them fails.

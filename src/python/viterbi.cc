@@ -52,10 +52,9 @@ PyObject* token_list(const SegmentationRef& seg) {
 }
 
 // Only called after `require_ids` accepted the segmentation.
-PyObject* id_list(const SegmentationRef& seg) {
+PyObject* id_list(const SegmentationRef& seg, IntCache& ints) {
   const std::vector<CachedSpan>& spans = seg->spans;
-  return new_list(spans.size(),
-                  [&](size_t i) { return PyLong_FromUnsignedLong(*spans[i].token_id); });
+  return new_list(spans.size(), [&](size_t i) { return ints.get(*spans[i].token_id); });
 }
 
 // ---- Shared argument handling ----
@@ -163,7 +162,9 @@ PyObject* rust_encode_tokens_batch(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return decode_batch(kIdsBatch, args, nargs, kwnames, ids_present, id_list);
+  IntCache ints;
+  return decode_batch(kIdsBatch, args, nargs, kwnames, ids_present,
+                      [&](const SegmentationRef& seg) { return id_list(seg, ints); });
 }
 
 // ---- rust_diagnostic_viterbi ----

@@ -1,5 +1,7 @@
 #include "core/trie.h"
 
+#include "core/utf8.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -82,6 +84,62 @@ TEST(Trie, WideAsciiFanoutAndNonAsciiChildren) {
   trie.common_prefix_search_utf8("q\xF0\x9F\x98\x80z", 0, out);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].length, 2u);
+}
+
+std::vector<size_t> utf8_lengths(const RustPrefixTrie& trie, std::string_view text) {
+  std::vector<PrefixMatch> out;
+  trie.common_prefix_search_utf8(text, 0, out);
+  std::vector<size_t> lengths;
+  for (const auto& m : out) lengths.push_back(m.length);
+  return lengths;
+}
+
+// NUL is an ordinary byte: an inline slot holding it must not be confused
+// with an unused one, before and after the slots overflow into a table.
+TEST(Trie, NulBytesAreOrdinaryKeys) {
+  for (int extra : {0, 3, 12}) {
+    RustPrefixTrie trie;
+    ASSERT_TRUE(trie.insert_token(std::string("x\0", 2), 1, -1.0).ok());
+    for (int i = 0; i < extra; ++i) {
+      ASSERT_TRUE(trie.insert_token(std::string("x") + char('A' + i), 10 + i, -1.0).ok());
+    }
+    EXPECT_EQ(trie.exact_metadata(std::string("x\0", 2))->token_id, 1u) << extra;
+    EXPECT_FALSE(trie.exact_metadata(std::string("y\0", 2)).has_value());
+    EXPECT_FALSE(trie.exact_metadata("xz").has_value()) << extra;
+    EXPECT_EQ(utf8_lengths(trie, std::string("x\0q", 3)), (std::vector<size_t>{2})) << extra;
+  }
+}
+
+// Lengths and the limit count characters, also when the walk goes byte by
+// byte through two-, three- and four-byte characters.
+TEST(Trie, MultiByteCharactersCountOnce) {
+  RustPrefixTrie trie;
+  const std::string pieces[] = {"\xD0\xB6", "\xD0\xB6\xE6\x97\xA5", "\xD0\xB6\xE6\x97\xA5\xF0\x9F\x98\x80"};
+  for (const auto& p : pieces) ASSERT_TRUE(trie.insert_token(p, 1, -1.0).ok());
+  const std::string text = pieces[2] + "z";
+  EXPECT_EQ(utf8_lengths(trie, text), (std::vector<size_t>{1, 2, 3}));
+  std::u32string chars = U"\u0436\u65E5\U0001F600z";
+  std::vector<PrefixMatch> out;
+  trie.common_prefix_search_chars(chars.data(), chars.size(), 0, out);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(*out[2].token, pieces[2]);
+  trie.set_max_subword_len(2);
+  EXPECT_EQ(utf8_lengths(trie, text), (std::vector<size_t>{1, 2}));
+  trie.common_prefix_search_chars(chars.data(), chars.size(), 0, out);
+  EXPECT_EQ(out.size(), 2u);
+  // Many distinct lead and continuation bytes under one node.
+  RustPrefixTrie wide;
+  for (char32_t c = 0x400; c < 0x700; ++c) {
+    std::string token = "p";
+    utf8::append(token, c);
+    ASSERT_TRUE(wide.insert_token(token, c, -1.0).ok());
+  }
+  for (char32_t c = 0x400; c < 0x700; ++c) {
+    std::string token = "p";
+    utf8::append(token, c);
+    ASSERT_EQ(wide.exact_metadata(token)->token_id, uint32_t(c));
+    EXPECT_EQ(utf8_lengths(wide, token + "q"), (std::vector<size_t>{2}));
+  }
 }
 
 TEST(SegCache, PresizedAndEmptyCaches) {

@@ -1,0 +1,49 @@
+#include "core/c_tokenizer.h"
+
+#include "core/normalizer.h"
+#include "core/pretokenizer.h"
+#include "core/viterbi.h"
+#include "core/vocab_json.h"
+
+namespace brindlore {
+
+Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
+  Result<std::vector<VocabTriple>> entries = parse_vocab_triples(vocab_json);
+  if (!entries) return std::move(entries).error();
+  CTokenizer tokenizer;
+  for (const VocabTriple& e : *entries) {
+    if (Status inserted = tokenizer.trie.insert_token(e.token, e.id, e.score); !inserted) {
+      return std::move(inserted).error();
+    }
+    if (e.token == kUnkToken) tokenizer.unk_id = e.id;
+  }
+  return tokenizer;
+}
+
+Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
+                  std::vector<uint32_t>& ids) {
+  constexpr char32_t kSpaceChar = 0x2581;
+  constexpr NormalizeSwitches kSwitches{.normalize_unicode = true,
+                                        .normalize_unicode_spaces = true,
+                                        .normalize_punctuation = false,
+                                        .lowercase = false,
+                                        .collapse_whitespaces = false,
+                                        .strip_whitespace = false};
+  Result<std::string> normalized = normalize_inner(text, kSpaceChar, kSwitches);
+  if (!normalized) return std::move(normalized).error();
+  std::vector<ByteRange> pieces;
+  get_full_pretok_regex().find_all(*normalized, pieces);
+  std::string_view norm = *normalized;
+  ids.reserve(ids.size() + pieces.size());  // at least one id per piece
+  for (ByteRange piece : pieces) {
+    Result<SegmentationRef> segmentation =
+        decode_cached(norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true);
+    if (!segmentation) return std::move(segmentation).error();
+    for (const CachedSpan& span : (*segmentation)->spans) {
+      ids.push_back(span.token_id.value_or(tokenizer.unk_id));
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace brindlore
