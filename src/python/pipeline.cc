@@ -245,17 +245,17 @@ PyObject* encode_native(const FunctionSpec& spec, PyObject* const* args, Py_ssiz
 }
 
 // A batch under the standard scheme; `texts` is converted last.
-template <typename T, auto Inner, auto Build>
+template <typename T, auto Inner, typename Lists>
 PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   Args a;
   if (!a.bind(spec, args, nargs, kwnames)) return nullptr;
   NativeOptions options;
   if (!options.convert(a)) return nullptr;
+  Lists lists;
   return run_text_batch<std::vector<T>>(
-      a.get(0), BatchScheme{},
-      [&](std::string_view text) { return options.encode<Inner>(text); },
-      [](const std::vector<T>& items) { return Build(items); });
+      a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
+      lists);
 }
 
 PyObject* rust_encode_text_native(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -271,13 +271,13 @@ PyObject* rust_encode_text_native_ids(PyObject*, PyObject* const* args, Py_ssize
 
 PyObject* rust_encode_text_native_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return encode_native_batch<std::string, encode_text_native_inner, new_str_list>(
+  return encode_native_batch<std::string, encode_text_native_inner, TokenLists>(
       kNativeBatch, args, nargs, kwnames);
 }
 
 PyObject* rust_encode_text_native_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-  return encode_native_batch<uint32_t, encode_text_native_ids_inner, new_id_list>(
+  return encode_native_batch<uint32_t, encode_text_native_ids_inner, IdLists>(
       kNativeIdsBatch, args, nargs, kwnames);
 }
 
@@ -304,12 +304,13 @@ PyObject* rust_encode_text_batch(PyObject*, PyObject* const* args, Py_ssize_t na
   if (is_reserved_space_char(space_char)) {
     return raise_core(make_error(std::string(kReservedSpaceCharMessage)));
   }
+  IdLists lists;
   return run_text_batch<std::vector<uint32_t>>(
       a.get(0), kAlwaysParallel,
       [&](size_t index, std::string_view text) {
         return encode_text_batch_ids(text, index, trie.get(), byte_fallback, space_char);
       },
-      new_id_list);
+      lists);
 }
 
 template <FastFunction Impl>

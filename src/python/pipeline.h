@@ -72,4 +72,16 @@ inline constexpr BatchScheme kAlwaysParallel{0, false, false};
 PyObject* new_str_list(const std::vector<std::string>& items);
 PyObject* new_id_list(const std::vector<uint32_t>& items);
 
+// Builders of the per-text lists of one batch result. The id lists of a batch
+// share their int objects.
+struct TokenLists {
+  PyObject* operator()(const std::vector<std::string>& items) const { return new_str_list(items); }
+};
+struct IdLists {
+  IntCache ints;
+  PyObject* operator()(const std::vector<uint32_t>& items) {
+    return new_list(items.size(), [&](size_t i) { return ints.get(items[i]); });
+  }
+};
+
 }  // namespace brindlore::py

@@ -141,7 +141,7 @@ PyObject* encode_one(const FunctionSpec& spec, PyObject* self, PyObject* const* 
 }
 
 // A batch on the pool with the interpreter lock released, whatever its size.
-template <typename T, auto Encode, auto Build>
+template <typename T, auto Encode, typename Lists>
 PyObject* encode_many(const FunctionSpec& spec, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames) {
   Args a;
@@ -149,9 +149,10 @@ PyObject* encode_many(const FunctionSpec& spec, PyObject* self, PyObject* const*
   SharedUse use;
   if (!use.acquire(box(self)->use)) return nullptr;
   const RustTokenizer& tokenizer = box(self)->value;
+  Lists lists;
   return run_text_batch<std::vector<T>>(
       a.get(0), kAlwaysParallel, [&](std::string_view text) { return (tokenizer.*Encode)(text); },
-      [](const std::vector<T>& items) { return Build(items); });
+      lists);
 }
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -165,14 +166,14 @@ PyObject* encode_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return encode_many<std::string, &RustTokenizer::encode, new_str_list>(kEncodeBatch, self, args,
-                                                                        nargs, kwnames);
+  return encode_many<std::string, &RustTokenizer::encode, TokenLists>(kEncodeBatch, self, args,
+                                                                      nargs, kwnames);
 }
 
 PyObject* encode_ids_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return encode_many<uint32_t, &RustTokenizer::encode_ids, new_id_list>(kEncodeIdsBatch, self,
-                                                                        args, nargs, kwnames);
+  return encode_many<uint32_t, &RustTokenizer::encode_ids, IdLists>(kEncodeIdsBatch, self, args,
+                                                                    nargs, kwnames);
 }
 
 PyMethodDef* methods() {
