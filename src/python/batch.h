@@ -6,6 +6,7 @@
 
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/parallel.h"
@@ -31,7 +32,8 @@ class GcPause {
   bool was_enabled_;
 };
 
-// Runs `body(std::string_view text) -> Result<T>` over the texts of `texts`
+// Runs `body(std::string_view text) -> Result<T>` (or `body(size_t index,
+// std::string_view text)` when it takes the text's index) over the texts of `texts`
 // under `scheme` and returns the list of `build(T&)`, or null with ValueError
 // set (a refused batch or the reported failure). `body` runs on worker
 // threads without the interpreter lock when the scheme goes parallel, so it
@@ -43,7 +45,13 @@ PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body
   if (!batch) return raise_core(batch.error());
   const std::span<const std::string_view> views = batch->texts();
   Result<std::vector<T>> results =
-      run_batch<T, GilRelease>(views.size(), scheme, [&](size_t i) { return body(views[i]); });
+      run_batch<T, GilRelease>(views.size(), scheme, [&](size_t i) {
+        if constexpr (std::is_invocable_v<Body&, size_t, std::string_view>) {
+          return body(i, views[i]);
+        } else {
+          return body(views[i]);
+        }
+      });
   if (!results) return raise_core(results.error());
   GcPause pause;
   std::vector<T>& items = *results;

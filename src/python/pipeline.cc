@@ -1,9 +1,14 @@
 // The shell of the module `pipeline`.
 #include "python/pipeline.h"
 
+#include <array>
 #include <vector>
 
+#include "core/normalizer.h"
+#include "core/pipeline.h"
 #include "core/pretokenizer.h"
+#include "python/batch.h"
+#include "python/trie.h"
 
 namespace brindlore::py {
 
@@ -23,18 +28,6 @@ PyObject* sequence_class() {
     if (module) cls = PyObject_GetAttrString(module.get(), "Sequence");
   }
   return cls;
-}
-
-// True when `obj` is a collections.abc.Sequence. A failing test is reported as
-// unraisable and counts as "no".
-bool is_abc_sequence(PyObject* obj) {
-  PyObject* cls = sequence_class();
-  int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
-  if (answer < 0) {
-    PyErr_WriteUnraisable(obj);
-    return false;
-  }
-  return answer == 1;
 }
 
 // Reads a list or tuple by index from its own storage, also while a list
@@ -81,6 +74,16 @@ Result<BorrowedBatch> from_iterator(PyObject* iterator) {
 }
 
 }  // namespace
+
+bool is_abc_sequence(PyObject* obj) {
+  PyObject* cls = sequence_class();
+  int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
+  if (answer < 0) {
+    PyErr_WriteUnraisable(obj);
+    return false;
+  }
+  return answer == 1;
+}
 
 bool BorrowedBatch::append(PyObject* item, std::string& error) {
   Ref bytes;
@@ -149,6 +152,189 @@ PyObject* rust_pre_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef* rust_pre_tokenize_function() {
   static PyMethodDef def = method_def<rust_pre_tokenize>(kPreTokenize);
   return &def;
+}
+
+}  // namespace brindlore::py
+
+// ---- Fused encoders ----
+
+namespace brindlore::py {
+
+PyObject* new_str_list(const std::vector<std::string>& items) {
+  return new_list(items.size(), [&](size_t i) { return new_str(items[i]); });
+}
+
+PyObject* new_id_list(const std::vector<uint32_t>& items) {
+  return new_list(items.size(), [&](size_t i) { return PyLong_FromUnsignedLong(items[i]); });
+}
+
+namespace {
+
+// The ten parameters of the fused encoders, `text` or `texts` first.
+constexpr std::array<Param, 10> native_params(const char* first) {
+  return {{{first},
+           {"trie"},
+           {"byte_fallback", "True"},
+           {"space_char", "'\\u{2581}'"},
+           {"normalize_unicode", "True"},
+           {"normalize_unicode_spaces", "True"},
+           {"normalize_punctuation", "False"},
+           {"lowercase", "False"},
+           {"collapse_whitespaces", "False"},
+           {"strip_whitespace", "False"}}};
+}
+constexpr std::array<Param, 10> kNativeParams = native_params("text");
+constexpr std::array<Param, 10> kNativeBatchParams = native_params("texts");
+
+const FunctionSpec kNative{
+    "rust_encode_text_native", nullptr, kNativeParams,
+    "Fused single-text encode: normalize + full pre-tokenizer regex + Viterbi in\n"
+    "ONE FFI crossing. Only equivalent to the Python pipeline when the caller\n"
+    "gates on the same config the Python path would use (see\n"
+    "`CustomTokenizer._native_pipeline_kwargs`); this function additionally\n"
+    "refuses texts that would need security-shield escaping."};
+const FunctionSpec kNativeIds{
+    "rust_encode_text_native_ids", nullptr, kNativeParams,
+    "Fused single-text encode to token IDs: normalize + full pre-tokenizer regex + Viterbi -> u32 "
+    "IDs in ONE FFI call."};
+const FunctionSpec kNativeBatch{
+    "rust_encode_text_native_batch", nullptr, kNativeBatchParams,
+    "Fused batch encode: one FFI + Rayon across texts. On any per-text rejection\n"
+    "(e.g. control-token syntax) the whole batch errors so the caller can fall\n"
+    "back to the Python pipeline wholesale."};
+const FunctionSpec kNativeIdsBatch{
+    "rust_encode_text_native_ids_batch", nullptr, kNativeBatchParams,
+    "Fused batch encode to token IDs: one FFI + Rayon across texts directly returning "
+    "Vec<Vec<u32>>."};
+
+// Parameters 1 to 9 of the fused encoders, converted in parameter order.
+struct NativeOptions {
+  TrieArg trie;
+  bool byte_fallback = true;
+  char32_t space_char = 0x2581;
+  NormalizeSwitches s;
+
+  bool convert(const Args& a) {
+    return trie.convert(a, 1) && a.boolean(2, byte_fallback) && a.one_char(3, space_char) &&
+           a.boolean(4, s.normalize_unicode) && a.boolean(5, s.normalize_unicode_spaces) &&
+           a.boolean(6, s.normalize_punctuation) && a.boolean(7, s.lowercase) &&
+           a.boolean(8, s.collapse_whitespaces) && a.boolean(9, s.strip_whitespace);
+  }
+
+  // The fused encode of one text (`Inner` is one of the two fused operations).
+  template <auto Inner>
+  auto encode(std::string_view text) const {
+    return Inner(text, trie.get(), byte_fallback, space_char, s.normalize_unicode,
+                 s.normalize_unicode_spaces, s.normalize_punctuation, s.lowercase,
+                 s.collapse_whitespaces, s.strip_whitespace);
+  }
+};
+
+// One text, interpreter lock held throughout.
+template <auto Inner, auto Build>
+PyObject* encode_native(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  Args a;
+  if (!a.bind(spec, args, nargs, kwnames)) return nullptr;
+  std::string_view text;
+  NativeOptions options;
+  if (!a.str(0, text) || !options.convert(a)) return nullptr;
+  auto result = options.encode<Inner>(text);
+  if (!result) return raise_core(result.error());
+  return Build(*result);
+}
+
+// A batch under the standard scheme; `texts` is converted last.
+template <typename T, auto Inner, typename Lists>
+PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  Args a;
+  if (!a.bind(spec, args, nargs, kwnames)) return nullptr;
+  NativeOptions options;
+  if (!options.convert(a)) return nullptr;
+  Lists lists;
+  return run_text_batch<std::vector<T>>(
+      a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
+      lists);
+}
+
+PyObject* rust_encode_text_native(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return encode_native<encode_text_native_inner, new_str_list>(kNative, args, nargs, kwnames);
+}
+
+PyObject* rust_encode_text_native_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return encode_native<encode_text_native_ids_inner, new_id_list>(kNativeIds, args, nargs,
+                                                                  kwnames);
+}
+
+PyObject* rust_encode_text_native_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return encode_native_batch<std::string, encode_text_native_inner, TokenLists>(
+      kNativeBatch, args, nargs, kwnames);
+}
+
+PyObject* rust_encode_text_native_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  return encode_native_batch<uint32_t, encode_text_native_ids_inner, IdLists>(
+      kNativeIdsBatch, args, nargs, kwnames);
+}
+
+// ---- rust_encode_text_batch ----
+
+constexpr Param kTextBatchParams[] = {
+    {"texts"}, {"trie"}, {"byte_fallback", "True"}, {"space_char", "' '"}};
+const FunctionSpec kTextBatch{
+    "rust_encode_text_batch", nullptr, kTextBatchParams,
+    "Native end-to-end pipeline: raw texts -> normalize -> regex pre-tokenize -> Viterbi DAG -> "
+    "token IDs.\nExecutes completely in parallel across all CPU cores with the Python GIL "
+    "released."};
+
+PyObject* rust_encode_text_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  Args a;
+  if (!a.bind(kTextBatch, args, nargs, kwnames)) return nullptr;
+  TrieArg trie;
+  bool byte_fallback = true;
+  char32_t space_char = U' ';
+  if (!trie.convert(a, 1) || !a.boolean(2, byte_fallback) || !a.one_char(3, space_char)) {
+    return nullptr;
+  }
+  if (is_reserved_space_char(space_char)) {
+    return raise_core(make_error(std::string(kReservedSpaceCharMessage)));
+  }
+  IdLists lists;
+  return run_text_batch<std::vector<uint32_t>>(
+      a.get(0), kAlwaysParallel,
+      [&](size_t index, std::string_view text) {
+        return encode_text_batch_ids(text, index, trie.get(), byte_fallback, space_char);
+      },
+      lists);
+}
+
+template <FastFunction Impl>
+PyMethodDef* kept_def(const FunctionSpec& spec) {
+  static PyMethodDef def = method_def<Impl>(spec);
+  return &def;
+}
+
+}  // namespace
+
+PyMethodDef* rust_encode_text_batch_function() {
+  return kept_def<rust_encode_text_batch>(kTextBatch);
+}
+PyMethodDef* rust_encode_text_native_function() {
+  return kept_def<rust_encode_text_native>(kNative);
+}
+PyMethodDef* rust_encode_text_native_batch_function() {
+  return kept_def<rust_encode_text_native_batch>(kNativeBatch);
+}
+PyMethodDef* rust_encode_text_native_ids_function() {
+  return kept_def<rust_encode_text_native_ids>(kNativeIds);
+}
+PyMethodDef* rust_encode_text_native_ids_batch_function() {
+  return kept_def<rust_encode_text_native_ids_batch>(kNativeIdsBatch);
 }
 
 }  // namespace brindlore::py

@@ -2,11 +2,13 @@
 // pre-tokenizer entry points.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/parallel.h"
 #include "python/binding.h"
 
 namespace brindlore::py {
@@ -43,9 +45,43 @@ class BorrowedBatch {
 // no exception pending.
 Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj);
 
+// True when `obj` is an instance of collections.abc.Sequence. A failing test
+// is reported as unraisable and counts as "no".
+bool is_abc_sequence(PyObject* obj);
+
 // ---- Pre-tokenization ----
 
 // Method record of rust_pre_tokenize, kept for the process.
 PyMethodDef* rust_pre_tokenize_function();
+
+// ---- Fused encoders ----
+
+// Method records, kept for the process.
+PyMethodDef* rust_encode_text_batch_function();
+PyMethodDef* rust_encode_text_native_function();
+PyMethodDef* rust_encode_text_native_batch_function();
+PyMethodDef* rust_encode_text_native_ids_function();
+PyMethodDef* rust_encode_text_native_ids_batch_function();
+
+// The scheme of the batch calls that always release the interpreter lock and
+// use the pool, for one text and for none too.
+inline constexpr BatchScheme kAlwaysParallel{0, false, false};
+
+// A new list of str (or of int) holding the items in order; null with an
+// exception set on failure.
+PyObject* new_str_list(const std::vector<std::string>& items);
+PyObject* new_id_list(const std::vector<uint32_t>& items);
+
+// Builders of the per-text lists of one batch result. The id lists of a batch
+// share their int objects.
+struct TokenLists {
+  PyObject* operator()(const std::vector<std::string>& items) const { return new_str_list(items); }
+};
+struct IdLists {
+  IntCache ints;
+  PyObject* operator()(const std::vector<uint32_t>& items) {
+    return new_list(items.size(), [&](size_t i) { return ints.get(items[i]); });
+  }
+};
 
 }  // namespace brindlore::py
