@@ -275,9 +275,10 @@ bool to_float(PyObject* obj, double& out) {
 bool to_u32(PyObject* obj, uint32_t& out) {
   Ref index = Ref::steal(PyNumber_Index(obj));
   if (!index) return false;
-  long v = PyLong_AsLong(index.get());
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
-  if (v < 0 || static_cast<unsigned long>(v) > UINT32_MAX) {
+  if (overflow != 0 || v < 0 || v > UINT32_MAX) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }

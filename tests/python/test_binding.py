@@ -63,6 +63,8 @@ class IndexLike:
         (("a", "x", 1), TypeError, "must be real number, not str", "log_p"),
         (("a", 1.0, -1), OverflowError, "out of range integral type conversion attempted", "token_id"),
         (("a", 1.0, 2**32), OverflowError, "out of range integral type conversion attempted", "token_id"),
+        (("a", 1.0, 2**64), OverflowError, "out of range integral type conversion attempted", "token_id"),
+        (("a", 1.0, -(2**70)), OverflowError, "out of range integral type conversion attempted", "token_id"),
         (("a", 1.0, 1.5), TypeError, "'float' object cannot be interpreted as an integer", "token_id"),
         (("\ud800", 1.0, 1), UnicodeEncodeError,
          "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed", "token"),
