@@ -39,14 +39,19 @@ SegCache::Probe SegCache::probe(bool byte_fallback, std::string_view piece) cons
 }
 
 template <typename F>
-auto SegCache::locked(Shard& shard, F&& body) const {
-  std::lock_guard<SpinMutex> guard(shard.mutex);
+auto SegCache::poisoning(F&& body) const {
   try {
     return body();
   } catch (...) {
     poisoned_.store(true);
     throw;
   }
+}
+
+template <typename F>
+auto SegCache::locked(Shard& shard, F&& body) const {
+  std::lock_guard<SpinMutex> guard(shard.mutex);
+  return poisoning(body);
 }
 
 template <typename F>
@@ -58,12 +63,7 @@ auto SegCache::locked_all(F&& body) const {
       for (size_t i = kShards; i-- > 0;) cache->shards_[i].mutex.unlock();
     }
   } unlock{this};
-  try {
-    return body();
-  } catch (...) {
-    poisoned_.store(true);
-    throw;
-  }
+  return poisoning(body);
 }
 
 template <typename F>
@@ -82,12 +82,9 @@ void SegCache::empty_all(F&& before_swap) {
   });
   if (!emptied) return;
   // Only emptyings touch the spares, and they run one at a time.
-  try {
+  poisoning([&] {
     for (size_t i = 0; i < kShards; ++i) shards_[i].spare = Map();
-  } catch (...) {
-    poisoned_.store(true);
-    throw;
-  }
+  });
 }
 
 SegmentationRef SegCache::lookup(const Probe& key) const {

@@ -139,7 +139,10 @@ class SegCache {
 
   Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 32) % kShards]; }
 
-  // Runs `body` with `shard` locked; an exception escaping it poisons the cache.
+  // Runs `body`; an exception escaping it poisons the cache for good.
+  template <typename F>
+  auto poisoning(F&& body) const;
+  // Runs `body` with `shard` locked, poisoning the cache if it throws.
   template <typename F>
   auto locked(Shard& shard, F&& body) const;
   // Runs `body` with every shard locked, in shard order.
