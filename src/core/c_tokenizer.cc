@@ -17,6 +17,7 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
     }
     if (e.token == kUnkToken) tokenizer.unk_id = e.id;
   }
+  tokenizer.trie.prepare_for_search();
   return tokenizer;
 }
 

@@ -32,6 +32,8 @@ Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries)
   for (const VocabEntry& e : entries) {
     if (Status inserted = trie.insert_token(e.token, e.id, e.score); !inserted) return inserted;
   }
+  // The vocabulary is complete: searches can use the compact form at once.
+  trie.prepare_for_search();
   return Ok{};
 }
 

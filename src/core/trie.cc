@@ -1,5 +1,6 @@
 #include "core/trie.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/utf8.h"
@@ -14,7 +15,9 @@ bool starts_char(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
 RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}) {}
 
 RustPrefixTrie::RustPrefixTrie(size_t cache_entries)
-    : nodes_(1), seg_cache_(std::make_shared<SegCache>(cache_entries)) {}
+    : nodes_(1),
+      compact_(std::make_unique<CompactCell>()),
+      seg_cache_(std::make_shared<SegCache>(cache_entries)) {}
 
 RustPrefixTrie RustPrefixTrie::make_new(std::optional<uint64_t> max_subword_len) {
   RustPrefixTrie trie(SegCache::kPresizedEntries);
@@ -59,6 +62,10 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
                                     double log_p) {
   if (token.empty()) return make_error("token must not be empty");
   if (!std::isfinite(log_p)) return make_error("log_p must be finite");
+  // The compact form describes the old contents; it is made again when due.
+  compact_->form.store(nullptr, std::memory_order_relaxed);
+  compact_->owned.reset();
+  compact_->searches.store(0, std::memory_order_relaxed);
   uint32_t node = 0;
   for (char c : token) node = child_or_create(node, static_cast<unsigned char>(c));
   TrieNode& leaf = nodes_[node];
@@ -93,39 +100,45 @@ void RustPrefixTrie::add_match(const TrieNode& node, size_t depth,
                             node.log_p, depth});
 }
 
-void RustPrefixTrie::common_prefix_search_ascii(std::string_view text, size_t start,
-                                                std::vector<PrefixMatch>& out) const {
-  out.clear();
-  const size_t limit = depth_limit();
-  uint32_t node = 0;
-  for (size_t pos = start, depth = 0; pos < text.size() && depth < limit;) {
-    node = child(nodes_[node], static_cast<unsigned char>(text[pos]));
-    if (node == kNone) return;
-    ++pos;
-    ++depth;
-    add_match(nodes_[node], depth, out);
+// The two ways of walking the trie, behind one interface: `step` follows a
+// byte (false when there is no such child), `report` adds the match that ends
+// at the current position, if any.
+struct RustPrefixTrie::NodeCursor {
+  const RustPrefixTrie& trie;
+  uint32_t node;
+  bool step(unsigned char byte) noexcept {
+    node = trie.child(trie.nodes_[node], byte);
+    return node != kNone;
   }
-}
-
-void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n, size_t start,
-                                                std::vector<PrefixMatch>& out) const {
-  out.clear();
-  const size_t limit = depth_limit();
-  uint32_t node = 0;
-  for (size_t pos = start, depth = 0; pos < n && depth < limit;) {
-    node = walk_char(node, chars[pos]);
-    if (node == kNone) return;
-    ++pos;
-    ++depth;
-    add_match(nodes_[node], depth, out);
+  void report(size_t depth, std::vector<PrefixMatch>& out) const {
+    trie.add_match(trie.nodes_[node], depth, out);
   }
-}
+};
 
-void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t start,
-                                               std::vector<PrefixMatch>& out) const {
-  out.clear();
-  const size_t limit = depth_limit();
-  uint32_t node = 0;
+namespace {
+
+template <typename Form>
+struct CompactCursor {
+  const Form& form;
+  int32_t state;
+  bool step(unsigned char byte) noexcept {
+    state = form.states.next(state, byte);
+    return state >= 0;
+  }
+  void report(size_t depth, std::vector<PrefixMatch>& out) const {
+    const uint32_t v = form.states.value(state);
+    if (v == DoubleArray::kNoValue) return;
+    const auto& t = form.terminals[v];
+    out.push_back(PrefixMatch{t.token, t.token_id, t.log_p, depth});
+  }
+};
+
+// Walks valid UTF-8 from byte `start`, one character at a time, reporting the
+// matches that end after each character. ASCII text is the case of
+// one-byte characters.
+template <typename Cursor>
+void walk_utf8(std::string_view text, size_t start, size_t limit, Cursor cursor,
+               std::vector<PrefixMatch>& out) {
   size_t depth = 0;
   for (size_t pos = start; pos < text.size(); ++pos) {
     const auto byte = static_cast<unsigned char>(text[pos]);
@@ -133,11 +146,99 @@ void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t sta
       if (depth == limit) return;
       ++depth;
     }
-    node = child(nodes_[node], byte);
-    if (node == kNone) return;
+    if (!cursor.step(byte)) return;
     // Only the last byte of a token's last character can end at a terminal
     // node, so a match is always reported with the character count complete.
-    add_match(nodes_[node], depth, out);
+    cursor.report(depth, out);
+  }
+}
+
+// The same over decoded characters, encoding each to walk its bytes.
+template <typename Cursor>
+void walk_chars(const char32_t* chars, size_t n, size_t start, size_t limit, Cursor cursor,
+                std::vector<PrefixMatch>& out) {
+  for (size_t pos = start, depth = 0; pos < n && depth < limit; ++pos) {
+    char bytes[4];
+    const size_t count = utf8::encode(chars[pos], bytes);
+    for (size_t k = 0; k < count; ++k) {
+      if (!cursor.step(static_cast<unsigned char>(bytes[k]))) return;
+    }
+    ++depth;
+    cursor.report(depth, out);
+  }
+}
+
+}  // namespace
+
+const RustPrefixTrie::CompactForm* RustPrefixTrie::compact() const {
+  if (const CompactForm* form = compact_->form.load(std::memory_order_acquire)) return form;
+  // Building costs about as much as a few searches per node: not worth it for
+  // a trie that is searched a handful of times between changes.
+  if (compact_->searches.fetch_add(1, std::memory_order_relaxed) < nodes_.size() + 64) {
+    return nullptr;
+  }
+  return build_compact();
+}
+
+void RustPrefixTrie::prepare_for_search() const { build_compact(); }
+
+const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
+  std::lock_guard<std::mutex> lock(compact_->mutex);
+  if (const CompactForm* form = compact_->form.load(std::memory_order_acquire)) return form;
+  // State ids are 32-bit signed; a trie near that size keeps the node walk.
+  if (nodes_.size() > (size_t{1} << 28)) return nullptr;
+  auto form = std::make_unique<CompactForm>();
+  form->states = DoubleArray::build(
+      [&](uint32_t node, std::vector<DoubleArray::Child>& kids) {
+        kids.clear();
+        const TrieNode& n = nodes_[node];
+        if (n.table != kNone) {
+          for (unsigned b = 0; b < 256; ++b) {
+            const uint32_t kid = tables_[size_t{n.table} * 256 + b];
+            if (kid != kNone) kids.emplace_back(static_cast<unsigned char>(b), kid);
+          }
+          return;
+        }
+        for (unsigned i = 0; i < n.count; ++i) {
+          kids.emplace_back(static_cast<unsigned char>((n.keys >> (8 * i)) & 0xFF), n.kids[i]);
+        }
+        std::sort(kids.begin(), kids.end());
+      },
+      [&](uint32_t node) {
+        const TrieNode& n = nodes_[node];
+        if (!n.is_end) return DoubleArray::kNoValue;
+        form->terminals.push_back(Terminal{
+            &tokens_[n.token_index], n.has_id ? std::optional<uint32_t>(n.token_id) : std::nullopt,
+            n.log_p});
+        return static_cast<uint32_t>(form->terminals.size() - 1);
+      });
+  compact_->owned = std::move(form);
+  compact_->form.store(compact_->owned.get(), std::memory_order_release);
+  return compact_->owned.get();
+}
+
+void RustPrefixTrie::common_prefix_search_ascii(std::string_view text, size_t start,
+                                                std::vector<PrefixMatch>& out) const {
+  common_prefix_search_utf8(text, start, out);
+}
+
+void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n, size_t start,
+                                                std::vector<PrefixMatch>& out) const {
+  out.clear();
+  if (const CompactForm* form = compact()) {
+    walk_chars(chars, n, start, depth_limit(), CompactCursor<CompactForm>{*form, 0}, out);
+  } else {
+    walk_chars(chars, n, start, depth_limit(), NodeCursor{*this, 0}, out);
+  }
+}
+
+void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t start,
+                                               std::vector<PrefixMatch>& out) const {
+  out.clear();
+  if (const CompactForm* form = compact()) {
+    walk_utf8(text, start, depth_limit(), CompactCursor<CompactForm>{*form, 0}, out);
+  } else {
+    walk_utf8(text, start, depth_limit(), NodeCursor{*this, 0}, out);
   }
 }
 

@@ -10,20 +10,28 @@
 // lengths in characters (a UTF-8 lead byte starts a character), so the
 // results are those of a trie with one node per character.
 //
+// Once a trie has been searched about as many times as it has nodes since
+// its last change (or at once, through `prepare_for_search`), searches switch
+// to a compact double-array copy of it (see double_array.h) that stays in the
+// cache where the node vector does not. Inserting drops the copy.
+//
 // Thread safety: any number of threads may search and look up at once; the
 // mutating members (`insert_token`, `set_max_subword_len`) need exclusive use,
 // which the callers enforce. The cache has its own lock.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/double_array.h"
 #include "core/error.h"
 #include "core/seg_cache.h"
 
@@ -81,6 +89,10 @@ class RustPrefixTrie {
   void common_prefix_search_utf8(std::string_view text, size_t start,
                                  std::vector<PrefixMatch>& out) const;
 
+  // Builds the compact search form now instead of after enough searches; for
+  // builders that know the vocabulary is complete. Thread-safe.
+  void prepare_for_search() const;
+
   std::optional<uint64_t> max_subword_len() const noexcept { return max_subword_len_; }
   void set_max_subword_len(std::optional<uint64_t> limit) noexcept { max_subword_len_ = limit; }
 
@@ -88,6 +100,8 @@ class RustPrefixTrie {
   SegCache& seg_cache() const noexcept { return *seg_cache_; }
 
  private:
+  struct NodeCursor;
+
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
   static constexpr unsigned kInline = 8;
   static constexpr uint64_t kOnes = 0x0101010101010101ULL;
@@ -105,7 +119,34 @@ class RustPrefixTrie {
     double log_p = 0.0;
   };
 
+  // The payload of a terminal state of the compact form.
+  struct Terminal {
+    const std::string* token;
+    std::optional<uint32_t> token_id;
+    double log_p;
+  };
+  struct CompactForm {
+    DoubleArray states;
+    std::vector<Terminal> terminals;
+  };
+  // Builds the compact form lazily, once per change; heap-held so that the
+  // trie stays movable.
+  struct CompactCell {
+    std::mutex mutex;
+    std::atomic<const CompactForm*> form{nullptr};
+    std::unique_ptr<const CompactForm> owned;
+    std::atomic<uint64_t> searches{0};
+  };
+
   explicit RustPrefixTrie(size_t cache_entries);
+
+  // The compact form when it exists or is due; null while the node walk is
+  // still the cheaper choice.
+  const CompactForm* compact() const;
+  const CompactForm* build_compact() const;
+  template <typename Walk>
+  void search_compact(const CompactForm& form, size_t limit, Walk&& walk,
+                      std::vector<PrefixMatch>& out) const;
 
   uint32_t child(const TrieNode& node, unsigned char byte) const noexcept {
     if (node.table != kNone) return tables_[size_t{node.table} * 256 + byte];
@@ -129,6 +170,7 @@ class RustPrefixTrie {
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
   std::vector<std::string> tokens_;
   std::vector<uint32_t> tables_;
+  std::unique_ptr<CompactCell> compact_;
   std::shared_ptr<SegCache> seg_cache_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace brindlore {
 namespace {
@@ -164,6 +165,66 @@ TEST(SegCache, EmptiesOnlyOnTheWayToANewKey) {
   cache.clear();
   EXPECT_EQ(cache.size(), 0u);
   EXPECT_EQ(cache.capacity(), capacity);
+}
+
+}  // namespace
+}  // namespace brindlore
+
+namespace brindlore {
+namespace {
+
+// The compact search form must answer every search exactly as the node walk
+// does: same matches, same order, same lengths, under every limit.
+TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
+  std::mt19937 rng(7);
+  const std::u32string alphabet{U'a',      U'b',      U'\0',     U'z',         U'\u00e9',
+                                U'\u0436', U'\u65e5', U'\u2581', U'\U0001F600'};
+  auto random_text = [&](size_t max_len) {
+    std::string out;
+    const size_t len = 1 + rng() % max_len;
+    for (size_t i = 0; i < len; ++i) utf8::append(out, alphabet[rng() % alphabet.size()]);
+    return out;
+  };
+  RustPrefixTrie compact, walked;
+  for (uint32_t id = 0; id < 5000; ++id) {
+    const std::string token = random_text(6);
+    const double score = -static_cast<double>(rng() % 1000) / 100.0;
+    ASSERT_TRUE(compact.insert_token(token, id, score).ok());
+    ASSERT_TRUE(walked.insert_token(token, id, score).ok());
+  }
+  compact.prepare_for_search();
+  auto same = [](const std::vector<PrefixMatch>& a, const std::vector<PrefixMatch>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (*a[i].token != *b[i].token || a[i].token_id != b[i].token_id ||
+          a[i].log_p != b[i].log_p || a[i].length != b[i].length) {
+        return false;
+      }
+    }
+    return true;
+  };
+  std::vector<PrefixMatch> x, y;
+  std::vector<char32_t> chars;
+  for (int q = 0; q < 1500; ++q) {
+    const std::optional<uint64_t> limit =
+        q % 4 == 0 ? std::nullopt : std::optional<uint64_t>(rng() % 5);
+    compact.set_max_subword_len(limit);
+    walked.set_max_subword_len(limit);
+    const std::string text = random_text(10);
+    compact.common_prefix_search_utf8(text, 0, x);
+    walked.common_prefix_search_utf8(text, 0, y);
+    ASSERT_TRUE(same(x, y)) << q;
+    utf8::to_code_points(text, chars);
+    compact.common_prefix_search_chars(chars.data(), chars.size(), 0, x);
+    ASSERT_TRUE(same(x, y)) << q;
+  }
+  // An insertion drops the compact form: the new token is found at once.
+  ASSERT_TRUE(compact.insert_token("\U0001F600\U0001F600\U0001F600zz", 9999, -0.5).ok());
+  compact.set_max_subword_len(std::nullopt);
+  compact.common_prefix_search_utf8("\U0001F600\U0001F600\U0001F600zzq", 0, x);
+  ASSERT_FALSE(x.empty());
+  EXPECT_EQ(x.back().token_id, 9999u);
+  EXPECT_EQ(x.back().length, 5u);
 }
 
 }  // namespace
