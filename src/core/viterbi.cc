@@ -429,7 +429,7 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
   Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
   if (!spans) return std::move(spans).error();
   auto segmentation =
-      std::make_shared<const CachedSegmentation>(CachedSegmentation{std::move(spans).value()});
+      std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())});
   if (cacheable) cache.store(key, segmentation);
   return SegmentationRef(std::move(segmentation));
 }
@@ -442,7 +442,7 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                                           max_edges_per_node);
   if (!spans) return std::move(spans).error();
   return SegmentationRef(
-      std::make_shared<const CachedSegmentation>(CachedSegmentation{std::move(spans).value()}));
+      std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())}));
 }
 
 Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix) {
@@ -453,7 +453,7 @@ Status require_ids(const CachedSegmentation& segmentation, std::string_view pref
 }
 
 std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation) {
-  return segmentation.spans;
+  return std::vector<ViterbiSpan>(segmentation.spans.begin(), segmentation.spans.end());
 }
 
 LatticeDiagnostic diagnose_lattice(std::string_view text, const RustPrefixTrie& trie,

@@ -43,12 +43,12 @@ PyObject* new_span(const CachedSpan& span) {
 }
 
 PyObject* span_list(const SegmentationRef& seg) {
-  const std::vector<CachedSpan>& spans = seg->spans;
+  const SpanList& spans = seg->spans;
   return new_list(spans.size(), [&](size_t i) { return new_span(spans[i]); });
 }
 
 PyObject* token_list(const SegmentationRef& seg) {
-  const std::vector<CachedSpan>& spans = seg->spans;
+  const SpanList& spans = seg->spans;
   return new_list(spans.size(), [&](size_t i) { return new_str(spans[i].token); });
 }
 

@@ -161,7 +161,7 @@ TEST(Viterbi, ConcurrentCachedDecodes) {
     for (size_t i = 0; i < texts.size(); ++i) {
       auto direct = viterbi_decode(texts[i], trie, true, std::nullopt);
       ASSERT_TRUE(direct.ok());
-      EXPECT_EQ(flat((*r)[i]->spans), flat(*direct));
+      EXPECT_EQ(flat(spans_from_cached(*(*r)[i])), flat(*direct));
     }
   }
   done = true;
