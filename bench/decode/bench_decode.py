@@ -19,14 +19,14 @@ import json
 import math
 import os
 import pathlib
-import subprocess
 import sys
-import time
 import unicodedata
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from benchlib import best_of, measure_in_subprocess  # noqa: E402
 
 BENCH = pathlib.Path(__file__).resolve().parents[3] / "shared" / "bench"
 VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
-REPEATS = 3
 
 
 def load_words():
@@ -89,15 +89,6 @@ def agreement():
     return differing
 
 
-def best_of(run):
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def measure(threads):
     """Runs in a subprocess; prints seconds per engine as JSON."""
     import brindlore_core
@@ -109,13 +100,7 @@ def measure(threads):
 
     def uncached(texts):
         """Best time of one call with the cache cleared before each run."""
-        best = float("inf")
-        for _ in range(REPEATS):
-            trie.clear_seg_cache()
-            start = time.perf_counter()
-            encode(texts, trie, True)
-            best = min(best, time.perf_counter() - start)
-        return best
+        return best_of(lambda: encode(texts, trie, True), before=trie.clear_seg_cache)
 
     cold = uncached(prefixed)
     encode(prefixed, trie, True)
@@ -130,18 +115,6 @@ def measure(threads):
                       "lines": heavy, "words": len(words)}))
 
 
-def run_measurement(threads):
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads == 1:
-        env["RAYON_NUM_THREADS"] = "1"
-    else:
-        env.pop("RAYON_NUM_THREADS", None)
-    out = subprocess.run([sys.executable, __file__, "--measure", str(threads)], env=env,
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
 def main():
     if not (VOCAB.exists() and CORPUS.exists() and MODEL.exists()):
         print(f"skipped: {BENCH} not found")
@@ -151,7 +124,7 @@ def main():
         return 0
     agreement()
     cores = os.cpu_count()
-    single, parallel = run_measurement(1), run_measurement(cores)
+    single, parallel = measure_in_subprocess(__file__, 1), measure_in_subprocess(__file__, cores)
     words = single["words"]
     for label, r in (("1 thread", single), (f"{cores} threads", parallel)):
         print(f"{label}: {words:,} words")

@@ -21,13 +21,13 @@ measured in the same run. Skips when ../shared is absent.
 import json
 import os
 import pathlib
-import subprocess
 import sys
-import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from benchlib import best_of, measure_in_subprocess  # noqa: E402
 
 BENCH = pathlib.Path(__file__).resolve().parents[3] / "shared" / "bench"
 VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
-REPEATS = 3
 
 
 def load_lines():
@@ -45,17 +45,6 @@ def load_tokenizers(vocab):
     tok.normalizer = normalizers.NFKC()
     tok.pre_tokenizer = pre_tokenizers.Metaspace(replacement="\u2581", prepend_scheme="never")
     return tok
-
-
-def best_of(run, before=None):
-    best = float("inf")
-    for _ in range(REPEATS):
-        if before:
-            before()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def measure(threads):
@@ -81,18 +70,6 @@ def measure(threads):
                       "lines": len(lines), "bytes": sum(len(line.encode()) for line in lines)}))
 
 
-def run_measurement(threads):
-    env = dict(os.environ)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads == 1:
-        env["RAYON_NUM_THREADS"] = "1"
-    else:
-        env.pop("RAYON_NUM_THREADS", None)
-    out = subprocess.run([sys.executable, __file__, "--measure", str(threads)], env=env,
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
 def main():
     if not (VOCAB.exists() and CORPUS.exists() and MODEL.exists()):
         print(f"skipped: {BENCH} not found")
@@ -101,7 +78,7 @@ def main():
         measure(int(sys.argv[2]))
         return 0
     cores = os.cpu_count()
-    single, parallel = run_measurement(1), run_measurement(cores)
+    single, parallel = measure_in_subprocess(__file__, 1), measure_in_subprocess(__file__, cores)
     for label, r in (("1 thread", single), (f"{cores} threads", parallel)):
         mb = r["bytes"] / 1e6
         print(f"{label}: {r['lines']:,} lines, {mb:.1f} MB")

@@ -1,0 +1,33 @@
+"""What the benchmarks share: timing, and measuring in a subprocess per pool size."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+
+def best_of(run, repeats=3, before=None):
+    """The best wall time of `repeats` calls of `run`, each after `before`."""
+    best = float("inf")
+    for _ in range(repeats):
+        if before:
+            before()
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def measure_in_subprocess(script, threads):
+    """Runs `script --measure threads` with the worker pool sized to `threads`
+    (1, or every core) and returns the JSON object its last line prints."""
+    env = dict(os.environ)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads == 1:
+        env["RAYON_NUM_THREADS"] = "1"
+    else:
+        env.pop("RAYON_NUM_THREADS", None)
+    out = subprocess.run([sys.executable, script, "--measure", str(threads)], env=env,
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
