@@ -2,9 +2,14 @@
 
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import time
+
+# The shared benchmark data, beside the project; absent on machines without it.
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench"
+VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
 
 
 def best_of(run, repeats=3, before=None):

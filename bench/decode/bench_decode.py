@@ -23,10 +23,7 @@ import sys
 import unicodedata
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from benchlib import best_of, measure_in_subprocess  # noqa: E402
-
-BENCH = pathlib.Path(__file__).resolve().parents[3] / "shared" / "bench"
-VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
+from benchlib import BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess  # noqa: E402
 
 
 def load_words():

@@ -8,16 +8,7 @@
 namespace brindlore::py {
 namespace {
 
-constexpr Param kParams[] = {
-    {"text"},
-    {"space_char", "'\\u{2581}'"},
-    {"normalize_unicode", "True"},
-    {"normalize_unicode_spaces", "True"},
-    {"normalize_punctuation", "False"},
-    {"lowercase", "False"},
-    {"collapse_whitespaces", "False"},
-    {"strip_whitespace", "False"},
-};
+constexpr auto kParams = with_normalization_params(std::array<Param, 1>{{{"text"}}});
 const FunctionSpec kNormalize{"rust_normalize", nullptr, kParams};
 const FunctionSpec kWithAlignment{"rust_normalize_with_alignment", nullptr, kParams};
 
@@ -29,11 +20,7 @@ struct NormalizeArgs {
 
 // Converts the arguments in parameter order; false with an exception set.
 bool convert(const Args& a, NormalizeArgs& out) {
-  NormalizeSwitches& s = out.switches;
-  if (!a.str(0, out.text) || !a.one_char(1, out.space_char)) return false;
-  return a.boolean(2, s.normalize_unicode) && a.boolean(3, s.normalize_unicode_spaces) &&
-         a.boolean(4, s.normalize_punctuation) && a.boolean(5, s.lowercase) &&
-         a.boolean(6, s.collapse_whitespaces) && a.boolean(7, s.strip_whitespace);
+  return a.str(0, out.text) && convert_normalization(a, 1, out.space_char, out.switches);
 }
 
 PyObject* rust_normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -8,6 +8,7 @@
 #include "core/pipeline.h"
 #include "core/pretokenizer.h"
 #include "python/batch.h"
+#include "python/normalizer.h"
 #include "python/trie.h"
 
 namespace brindlore::py {
@@ -172,16 +173,8 @@ namespace {
 
 // The ten parameters of the fused encoders, `text` or `texts` first.
 constexpr std::array<Param, 10> native_params(const char* first) {
-  return {{{first},
-           {"trie"},
-           {"byte_fallback", "True"},
-           {"space_char", "'\\u{2581}'"},
-           {"normalize_unicode", "True"},
-           {"normalize_unicode_spaces", "True"},
-           {"normalize_punctuation", "False"},
-           {"lowercase", "False"},
-           {"collapse_whitespaces", "False"},
-           {"strip_whitespace", "False"}}};
+  return with_normalization_params(
+      std::array<Param, 3>{{{first}, {"trie"}, {"byte_fallback", "True"}}});
 }
 constexpr std::array<Param, 10> kNativeParams = native_params("text");
 constexpr std::array<Param, 10> kNativeBatchParams = native_params("texts");
@@ -215,10 +208,8 @@ struct NativeOptions {
   NormalizeSwitches s;
 
   bool convert(const Args& a) {
-    return trie.convert(a, 1) && a.boolean(2, byte_fallback) && a.one_char(3, space_char) &&
-           a.boolean(4, s.normalize_unicode) && a.boolean(5, s.normalize_unicode_spaces) &&
-           a.boolean(6, s.normalize_punctuation) && a.boolean(7, s.lowercase) &&
-           a.boolean(8, s.collapse_whitespaces) && a.boolean(9, s.strip_whitespace);
+    return trie.convert(a, 1) && a.boolean(2, byte_fallback) &&
+           convert_normalization(a, 3, space_char, s);
   }
 
   // The fused encode of one text (`Inner` is one of the two fused operations).
