@@ -15,7 +15,7 @@ struct CoreError {
 
 // Either a value or a CoreError. C++20 has no std::expected.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   Result(CoreError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT

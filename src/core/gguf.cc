@@ -1,5 +1,7 @@
 #include "core/gguf.h"
 
+#include "core/gguf_entry.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>

@@ -6,8 +6,6 @@
 // any function at once.
 #pragma once
 
-#include <simdjson.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,13 +47,6 @@ struct GgufSpecialIds {
 
 // The GGUF type of a token, by its bytes (exact, case-sensitive comparisons).
 GgufTokenType classify_token_type(std::string_view token) noexcept;
-
-// Checks one entry value of the vocabulary file: an array of at least two
-// elements (token string, score number, then an optional id that is a plain
-// integer up to 4294967295; further elements are ignored). Appends its entry,
-// with the id defaulting to `index`, and returns true; returns false and
-// appends nothing when the value is rejected.
-bool push_entry(std::vector<TokenEntry>& entries, size_t index, simdjson::dom::element value);
 
 // The entries of a vocabulary file's text (valid UTF-8): either an object whose
 // member "vocab" is the entry array, or a bare entry array. Sorted by id, which

@@ -1,4 +1,5 @@
 #include "core/gguf.h"
+#include "core/gguf_entry.h"
 
 #include <gtest/gtest.h>
 
