@@ -292,14 +292,4 @@ Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
   return out;
 }
 
-Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
-                                    bool normalize_unicode, bool normalize_unicode_spaces,
-                                    bool normalize_punctuation, bool lowercase,
-                                    bool collapse_whitespaces, bool strip_whitespace) {
-  return normalize_inner(text, space_char,
-                         NormalizeSwitches{normalize_unicode, normalize_unicode_spaces,
-                                           normalize_punctuation, lowercase, collapse_whitespaces,
-                                           strip_whitespace});
-}
-
 }  // namespace brindlore

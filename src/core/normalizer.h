@@ -43,12 +43,6 @@ struct NormalizeSwitches {
 //
 // Pure and thread-safe: callers run it from any thread without locking.
 Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
-                                    bool normalize_unicode, bool normalize_unicode_spaces,
-                                    bool normalize_punctuation, bool lowercase,
-                                    bool collapse_whitespaces, bool strip_whitespace);
-
-// The same with the switches in one record.
-Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
                                     const NormalizeSwitches& switches);
 
 // ---- Per-character rules, shared with the aligned variant ----

@@ -131,23 +131,17 @@ Result<std::vector<uint32_t>> encode_text_ids(std::string_view text, const RustP
 
 Result<std::vector<std::string>> encode_text_native_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
-    bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
-    bool lowercase, bool collapse_whitespaces, bool strip_whitespace) {
+    const NormalizeSwitches& switches) {
   return encode_text_native<std::string>(
-      text, trie, byte_fallback, space_char,
-      {normalize_unicode, normalize_unicode_spaces, normalize_punctuation, lowercase,
-       collapse_whitespaces, strip_whitespace},
+      text, trie, byte_fallback, space_char, switches,
       {});
 }
 
 Result<std::vector<uint32_t>> encode_text_native_ids_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
-    bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
-    bool lowercase, bool collapse_whitespaces, bool strip_whitespace) {
+    const NormalizeSwitches& switches) {
   return encode_text_native<uint32_t>(
-      text, trie, byte_fallback, space_char,
-      {normalize_unicode, normalize_unicode_spaces, normalize_punctuation, lowercase,
-       collapse_whitespaces, strip_whitespace},
+      text, trie, byte_fallback, space_char, switches,
       kNativeIdsPrefix);
 }
 

@@ -59,18 +59,17 @@ Result<std::vector<uint32_t>> encode_text_ids(std::string_view text, const RustP
                                               const TextEncoding& how);
 
 // The fused encode of one text: the gate, then the text encode with these
-// options (the parameters in the order of the Python functions).
+// options (the parameters in the order of the Python functions, the six
+// normalization switches as one struct).
 Result<std::vector<std::string>> encode_text_native_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
-    bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
-    bool lowercase, bool collapse_whitespaces, bool strip_whitespace);
+    const NormalizeSwitches& switches);
 
 // The same to ids, with the prefix "rust_encode_text_native_ids: " on the
 // missing-id message.
 Result<std::vector<uint32_t>> encode_text_native_ids_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
-    bool normalize_unicode, bool normalize_unicode_spaces, bool normalize_punctuation,
-    bool lowercase, bool collapse_whitespaces, bool strip_whitespace);
+    const NormalizeSwitches& switches);
 
 // The light normalization of the whole-batch id encoder: NFKC of valid UTF-8
 // `text`, then U+0020 and the Unicode spaces of `is_unicode_space` become

@@ -215,9 +215,7 @@ struct NativeOptions {
   // The fused encode of one text (`Inner` is one of the two fused operations).
   template <auto Inner>
   auto encode(std::string_view text) const {
-    return Inner(text, trie.get(), byte_fallback, space_char, s.normalize_unicode,
-                 s.normalize_unicode_spaces, s.normalize_punctuation, s.lowercase,
-                 s.collapse_whitespaces, s.strip_whitespace);
+    return Inner(text, trie.get(), byte_fallback, space_char, s);
   }
 };
 

@@ -13,6 +13,9 @@
 namespace brindlore {
 namespace {
 
+constexpr NormalizeSwitches kNoSwitches{false, false, false, false, false, false};
+constexpr NormalizeSwitches kLowercaseOnly{false, false, false, true, false, false};
+
 std::string utf8_of(const std::vector<char32_t>& cps) {
   std::string s;
   for (char32_t cp : cps) utf8::append(s, cp);
@@ -142,7 +145,7 @@ TEST(Normalizer, LowerCasingAgreesWithWholeTextMapping) {
     const std::string text = utf8_of(random_text(rng, pool, 10));
     std::string expected;
     unicode::to_lower_full(text, expected);
-    auto got = normalize_inner(text, 0x2581, false, false, false, true, false, false);
+    auto got = normalize_inner(text, 0x2581, kLowercaseOnly);
     ASSERT_TRUE(got.ok());
     EXPECT_EQ(*got, expected) << text;
   }
@@ -150,23 +153,23 @@ TEST(Normalizer, LowerCasingAgreesWithWholeTextMapping) {
 
 TEST(Normalizer, ReservedSpaceCharacterFailsBeforeAnyWork) {
   for (char32_t reserved : {char32_t{0xE000}, char32_t{0xE001}}) {
-    auto out = normalize_inner("", reserved, false, false, false, false, false, false);
+    auto out = normalize_inner("", reserved, kNoSwitches);
     ASSERT_FALSE(out.ok());
     EXPECT_EQ(out.error().message, "space_char conflicts with reserved metaspace escape characters");
-    auto aligned = normalize_with_alignment("a b", reserved, NormalizeSwitches{});
+    auto aligned = normalize_with_alignment("a b", reserved, kNoSwitches);
     ASSERT_FALSE(aligned.ok());
     EXPECT_EQ(aligned.error().message, out.error().message);
   }
-  EXPECT_TRUE(normalize_inner("", 0xE002, false, false, false, false, false, false).ok());
+  EXPECT_TRUE(normalize_inner("", 0xE002, kNoSwitches).ok());
 }
 
 // The escaping works on bytes with a lead-byte table; a space character that
 // shares its lead byte with U+E000, or is ASCII, must still be told apart.
 TEST(Normalizer, EscapingWithUnusualSpaceCharacters) {
   const std::string text = "a b\xEE\x80\x80_\xEE\x80\x82\xEE\x80\x81";
-  auto underscore = normalize_inner(text, '_', false, false, false, false, false, false);
+  auto underscore = normalize_inner(text, '_', kNoSwitches);
   EXPECT_EQ(*underscore, "a_b\xEE\x80\x80\xEE\x80\x80\xEE\x80\x80\xEE\x80\x81\xEE\x80\x82\xEE\x80\x81");
-  auto private_use = normalize_inner(text, 0xE002, false, false, false, false, false, false);
+  auto private_use = normalize_inner(text, 0xE002, kNoSwitches);
   EXPECT_EQ(*private_use,
             "a\xEE\x80\x82"
             "b\xEE\x80\x80\xEE\x80\x80_\xEE\x80\x80\xEE\x80\x81\xEE\x80\x81");
