@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/pretok_reference.h"
+#include "support/pretok_reference.h"
 #include "core/pretokenizer.h"
 
 namespace {
