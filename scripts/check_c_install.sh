@@ -12,40 +12,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-hidden_packages=(python3-dev python3.11-dev libpython3-dev libpython3.11-dev libpcre2-dev)
-
 if [ "${1:-}" != "--inside" ] && [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
-  # Every file of those packages becomes an overlay whiteout over /usr, and
-  # the include directory of any other Python on PATH an empty tmpfs.
-  layer=$(mktemp -d)
-  trap 'rm -rf "$layer"' EXIT
-  mkdir -p "$layer/upper" "$layer/work"
-  for package in "${hidden_packages[@]}"; do
-    dpkg-query -L "$package" 2>/dev/null || true
-  done | while read -r path; do
-    [[ "$path" == /usr/* ]] || continue
-    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
-      mkdir -p "$layer/upper/$(dirname "${path#/usr/}")"
-      mknod "$layer/upper/${path#/usr/}" c 0 0
+  # Hide the files of Python's development packages and of libpcre2-dev, and
+  # the headers of any other Python on PATH.
+  python_includes=()
+  for python in python3 python3.11; do
+    command -v "$python" >/dev/null || continue
+    include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    [[ "$include" == /usr/* || " ${python_includes[*]} " == *" $include "* ]] ||
+      python_includes+=(--hide-dir "$include")
+  done
+  exec bash scripts/without_packages.sh "${python_includes[@]}" \
+    python3-dev python3.11-dev libpython3-dev libpython3.11-dev libpcre2-dev -- \
+    bash "$root/scripts/check_c_install.sh" --inside
+fi
+
+if [ "${1:-}" = "--inside" ]; then
+  for file in /usr/include/pcre2.h /usr/include/python3.11/Python.h \
+      "$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h"; do
+    if [ -e "$file" ]; then
+      echo "check_c_install: $file is still visible" >&2
+      exit 1
     fi
   done
-  python_includes=$(for python in python3 python3.11; do
-    command -v "$python" >/dev/null &&
-      "$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])'
-  done | sort -u | grep -v '^/usr/' || true)
-  PYTHON_INCLUDES="$python_includes" unshare --mount --propagation private bash -euo pipefail -c '
-    mount -t overlay overlay -o lowerdir=/usr,upperdir="$1/upper",workdir="$1/work" /usr
-    for dir in $PYTHON_INCLUDES; do [ -d "$dir" ] && mount -t tmpfs tmpfs "$dir"; done
-    for file in /usr/include/pcre2.h /usr/lib/x86_64-linux-gnu/pkgconfig/libpcre2-8.pc \
-                /usr/include/python3.11/Python.h; do
-      if [ -e "$file" ]; then echo "check_c_install: $file is still visible" >&2; exit 1; fi
-    done
-    for dir in $PYTHON_INCLUDES; do
-      if [ -e "$dir/Python.h" ]; then echo "check_c_install: $dir/Python.h is still visible" >&2; exit 1; fi
-    done
-    echo "check_c_install: the files of ${*:2} hidden, and Python.h of" $PYTHON_INCLUDES
-    exec bash "$0" --inside' "$root/scripts/check_c_install.sh" "$layer" "${hidden_packages[@]}"
-  exit
 fi
 
 work=$(mktemp -d)
