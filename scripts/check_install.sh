@@ -26,9 +26,15 @@ bash scripts/build_wheel.sh
 wheel=$(ls "$root"/dist/brindlore_core-*manylinux*.whl)
 .venv/bin/python -m venv "$work/wheel"
 "$work/wheel/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel"
-unzip -l "$wheel" | grep -E 'libtbb|libsimdjson'
+# The module must load the copies of oneTBB and simdjson the wheel carries.
+module=$(ls "$work"/wheel/lib/python3*/site-packages/brindlore_core*.so)
+env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libtbb|libsimdjson'
+if env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libtbb|libsimdjson' | grep -v brindlore_core.libs; then
+  echo "check_install: the wheel's module loads a system copy of oneTBB or simdjson" >&2
+  exit 1
+fi
 run=(env -u LD_LIBRARY_PATH "$work/wheel/bin/python" -c "$smoke")
-if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+if bash scripts/without_packages.sh --probe; then
   run=(bash "$root/scripts/without_packages.sh"
        libtbb12 libtbbmalloc2 libtbbbind-2-5 libtbb-dev libsimdjson14 libsimdjson-dev -- "${run[@]}")
 fi

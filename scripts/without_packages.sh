@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # usage: scripts/without_packages.sh [--hide-dir DIR]... PACKAGE... -- COMMAND [ARG]...
+#        scripts/without_packages.sh --probe
 #
 # Runs COMMAND as if the named Debian packages were not installed: in a
 # private mount namespace, every file those packages put under /usr becomes
 # an overlay whiteout, and each --hide-dir DIR is covered by an empty tmpfs.
-# Nothing changes outside the namespace. Needs root and unshare; exits with
-# status 2 without running COMMAND when they are missing.
+# Nothing changes outside the namespace. Needs root and the right to create a
+# mount namespace; --probe exits 0 when it has them, 1 when not.
 set -euo pipefail
+
+if [ "${1:-}" = "--probe" ]; then
+  [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null &&
+    unshare --mount --propagation private true 2>/dev/null
+  exit
+fi
 
 hide_dirs=()
 packages=()
@@ -21,9 +28,9 @@ if [ $# -eq 0 ]; then
   echo "usage: $0 [--hide-dir DIR]... PACKAGE... -- COMMAND [ARG]..." >&2
   exit 64
 fi
-if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null; then
-  echo "without_packages: needs root and unshare" >&2
-  exit 2
+if ! bash "$0" --probe; then
+  echo "without_packages: cannot create a mount namespace here (needs root and unshare)" >&2
+  exit 1
 fi
 
 layer=$(mktemp -d)
