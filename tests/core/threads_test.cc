@@ -114,8 +114,8 @@ TEST(Threads, OneCTokenizerEncodesOnManyThreads) {
     for (size_t i = 0; i < 2000; ++i) {
       ids.clear();
       std::string text = (i + t) % 2 ? " hi there!" : " there hi";
-      std::vector<uint32_t> expected = (i + t) % 2 ? std::vector<uint32_t>{1, 2, 3}
-                                                   : std::vector<uint32_t>{2, 1};
+      std::vector<uint32_t> expected =
+          (i + t) % 2 ? std::vector<uint32_t>{1, 2, 3} : std::vector<uint32_t>{2, 1};
       if (!encode_ids(*tokenizer, text, ids).ok() || ids != expected) mismatches.fetch_add(1);
     }
   });
