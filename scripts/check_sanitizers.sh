@@ -5,6 +5,7 @@
 # runs them. Run after scripts/bootstrap.sh (make test does it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PATH="$PWD/.venv/bin:$PATH"
 python=$PWD/.venv/bin/python
 jobs=$(nproc)
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
