@@ -3,6 +3,8 @@
 VENV  := .venv
 PY    := $(abspath $(VENV))/bin/python
 BUILD := build
+# The environment's tools (a newer CMake when the system's is too old) first.
+export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 .PHONY: bootstrap build test demo bench-deps clean
 

@@ -12,6 +12,37 @@ BENCH = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench"
 VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
 
 
+# The segmentation cache holds at most this many pieces; storing one more
+# empties it (src/core/seg_cache.h). A "warm" figure is warm only when every
+# piece of the run fits.
+SEG_CACHE_LIMIT = 100_000
+
+
+def distinct_pieces(texts, normalize=True):
+    """The number of distinct pieces the encoders look up in the segmentation
+    cache for `texts`: each text after the default normalization (when
+    `normalize`) cut by the pre-tokenizer."""
+    import brindlore_core
+
+    pieces = set()
+    for text in texts:
+        if normalize:
+            text = brindlore_core.rust_normalize(text)
+        pieces.update(brindlore_core.rust_pre_tokenize(text))
+    return len(pieces)
+
+
+def warm_note(pieces, before=None, after=None):
+    """A line that says whether the segmentation cache emptied during the warm
+    runs: `pieces` distinct pieces were looked up, and the cache held `before`
+    entries before the timed runs and `after` after them (when known)."""
+    lengths = "" if before is None else f"; cache {before:,} entries before, {after:,} after"
+    if pieces > SEG_CACHE_LIMIT or (before is not None and before != after):
+        return (f"warm runs: {pieces:,} distinct pieces{lengths}: the cache EMPTIED during the run"
+                f" (limit {SEG_CACHE_LIMIT:,}), so 'warm' is partly cold")
+    return f"warm runs: {pieces:,} distinct pieces{lengths}: all cached, the cache never emptied"
+
+
 def best_of(run, repeats=3, before=None):
     """The best wall time of `repeats` calls of `run`, each after `before`."""
     best = float("inf")

@@ -21,6 +21,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* BRINDLORE_VERSION_MAJOR, _MINOR, _PATCH and BRINDLORE_VERSION_STRING. */
+#include "brindlore_version.h"
+
 #if defined(__GNUC__) || defined(__clang__)
 #define BRINDLORE_API __attribute__((visibility("default")))
 #else

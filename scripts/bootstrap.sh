@@ -30,3 +30,12 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+
+# The extension module needs CMake 3.26 (Debian 12 ships 3.25): when the
+# CMake on PATH is older, the virtual environment gets one, which the Makefile
+# and the check scripts put first on PATH.
+cmake_version=$(cmake --version 2>/dev/null | head -n1 | grep -oE '[0-9]+\.[0-9]+' | head -n1 || true)
+if [ -z "$cmake_version" ] || [ "$(printf '%s\n' 3.26 "$cmake_version" | sort -V | head -n1)" != 3.26 ]; then
+  echo "bootstrap: CMake ${cmake_version:-missing} is older than 3.26; installing one in .venv"
+  .venv/bin/python -m pip install -q --disable-pip-version-check "cmake>=3.26"
+fi

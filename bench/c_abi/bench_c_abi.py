@@ -15,6 +15,7 @@ Skips when ../shared or the library is absent.
 
 import ctypes
 import json
+import os
 import pathlib
 import sys
 import time
@@ -22,11 +23,13 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BENCH = ROOT.parent / "shared" / "bench"
 VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", BENCH / "uni32k.model"
-LIBRARY = ROOT / "build" / "libbrindlore.so"
+LIBRARY = ROOT / os.environ.get("BUILD_DIR", "build") / "libbrindlore.so"
 LINES = 20000
 REPEATS = 3
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
+from benchlib import distinct_pieces, warm_note  # noqa: E402
 from c_abi_ctypes import U8P, U32P, load  # noqa: E402
 
 
@@ -86,6 +89,7 @@ def main():
           f"  x{sp_time / cold_time:.2f} vs sentencepiece (includes create)")
     print(f"  brindlore_encode (warm)  {warm_time * 1e3:8.1f} ms  {mb / warm_time:6.2f} MB/s"
           f"  x{sp_time / warm_time:.2f} vs sentencepiece")
+    print(f"  {warm_note(distinct_pieces(texts))}")
     print(f"  brindlore_create of the 32k vocabulary: {create_time * 1e3:.1f} ms")
 
     def export():

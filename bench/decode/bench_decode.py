@@ -23,7 +23,8 @@ import sys
 import unicodedata
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from benchlib import BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess  # noqa: E402
+from benchlib import (  # noqa: E402
+    BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess, warm_note)
 
 
 def load_words():
@@ -101,7 +102,9 @@ def measure(threads):
 
     cold = uncached(prefixed)
     encode(prefixed, trie, True)
+    cache_before = trie.seg_cache_len()
     warm = best_of(lambda: encode(prefixed, trie, True))
+    cache_after = trie.seg_cache_len()
     # Decode-heavy texts: whole lines as one piece each (spaces as U+2581).
     text = CORPUS.read_text(encoding="utf-8")
     heavy = uncached(["\u2581" + line.replace(" ", "\u2581") for line in text.splitlines()])
@@ -109,7 +112,8 @@ def measure(threads):
     spm = best_of(lambda: sp.encode(words, out_type=int, num_threads=sp_threads))
     hft = best_of(lambda: hf.encode_batch_fast(prefixed, add_special_tokens=False))
     print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft,
-                      "lines": heavy, "words": len(words)}))
+                      "lines": heavy, "words": len(words),
+                      "warm_note": warm_note(len(set(prefixed)), cache_before, cache_after)}))
 
 
 def main():
@@ -131,6 +135,7 @@ def main():
               f" vs tokenizers: {r['tokenizers'] / r['cold']:.2f}x")
         print(f"  warm     vs sentencepiece: {r['sentencepiece'] / r['warm']:.2f}x,"
               f" vs tokenizers: {r['tokenizers'] / r['warm']:.2f}x")
+        print(f"  {r['warm_note']}")
     for key in ("cold", "warm", "sentencepiece", "tokenizers", "lines"):
         scale = single[key] / parallel[key]
         print(f"parallel scaling {key:14s} {scale:.2f}x on {cores} cores"

@@ -24,7 +24,8 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from benchlib import BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess  # noqa: E402
+from benchlib import (  # noqa: E402
+    BENCH, CORPUS, MODEL, VOCAB, best_of, distinct_pieces, measure_in_subprocess, warm_note)
 
 
 def load_lines():
@@ -64,6 +65,7 @@ def measure(threads):
     sp_per_line = best_of(lambda: [sp.encode(line, out_type=int) for line in sample])
     print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft,
                       "per_line": per_line, "sp_per_line": sp_per_line,
+                      "warm_note": warm_note(distinct_pieces(lines)),
                       "lines": len(lines), "bytes": sum(len(line.encode()) for line in lines)}))
 
 
@@ -85,6 +87,7 @@ def main():
               f" vs tokenizers: {r['tokenizers'] / r['cold']:.2f}x")
         print(f"  warm vs sentencepiece: {r['sentencepiece'] / r['warm']:.2f}x,"
               f" vs tokenizers: {r['tokenizers'] / r['warm']:.2f}x")
+        print(f"  {r['warm_note']}")
         print(f"  one call per line vs sentencepiece: {r['sp_per_line'] / r['per_line']:.2f}x")
     for key in ("cold", "warm", "sentencepiece", "tokenizers"):
         scale = single[key] / parallel[key]

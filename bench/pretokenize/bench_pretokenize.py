@@ -6,8 +6,8 @@
    same run.
 2. Hostile texts of 100 KB and 1 MB against prose of the same size (a prefix
    of the corpus), through rust_pre_tokenize, as ratios.
-3. Both patterns from C++ (the plain one has no Python entry point): a small
-   program built here against the engine in BUILD_DIR (default: build), on
+3. Both patterns from C++ (the plain one has no Python entry point): the
+   pretok_bench program of the build tree BUILD_DIR (default: build), on
    the corpus line by line against PCRE2 JIT, and on the hostile texts; and
    PCRE2 on one hostile text at two sizes, to show the growth the matchers
    avoid.
@@ -19,7 +19,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import tempfile
 import time
 
 import regex
@@ -79,14 +78,10 @@ def python_part(corpus):
 
 def cpp_part(corpus_path):
     build = ROOT / os.environ.get("BUILD_DIR", "build")
-    libs = [build / "libbrindlore_engine.a", build / "libbrindlore_unicode.a"]
-    if not all(lib.exists() for lib in libs):
-        print(f"C++ part skipped: build the project in {build} first")
+    program = build / "pretok_bench"
+    if not program.exists():
+        print(f"C++ part skipped: build the project in {build} first (with BRINDLORE_BUILD_TESTS on)")
         return
-    program = pathlib.Path(tempfile.mkdtemp()) / "pretok_bench"
-    subprocess.run(["c++", "-O2", "-std=c++20", f"-I{ROOT / 'src'}", f"-I{ROOT / 'include'}",
-                    str(ROOT / "bench" / "pretokenize" / "pretok_bench.cc"), *map(str, libs),
-                    "-lpcre2-8", "-o", str(program)], check=True)
     subprocess.run([str(program), "corpus", str(corpus_path)], check=True)
     subprocess.run([str(program), "hostile", str(corpus_path)], check=True)
     for unit in ("1.", "_"):

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "core/pretok_reference.h"
 #include "core/pretokenizer.h"
+#include "support/pretok_reference.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 // system's contract) and is matched by a hand-written leftmost-first matcher
 // (pretok_match.h) that gives exactly the matches of a backtracking engine
 // running that text, in linear time on every input. Tests hold it equal to
-// PCRE2 running the text translated by pretok_reference.h.
+// PCRE2 running the text translated by the reference matcher of the tests
+// (tests/support/pretok_reference.h).
 #pragma once
 
 #include <cstddef>

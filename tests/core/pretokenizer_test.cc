@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/pretok_reference.h"
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
+#include "support/pretok_reference.h"
 
 namespace brindlore {
 namespace {

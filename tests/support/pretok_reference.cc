@@ -1,4 +1,4 @@
-#include "core/pretok_reference.h"
+#include "support/pretok_reference.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
