@@ -94,6 +94,15 @@ int main(int argc, char** argv) {
   const std::string text = buffer.str();
   const std::vector<std::string_view> lines = split_lines(text);
 
+  {  // a throwaway processor first, as c_encode does with a throwaway handle
+    sentencepiece::SentencePieceProcessor warm;
+    if (!warm.Load(argv[1]).ok()) die("cannot load model");
+    std::vector<std::string_view> first(lines.begin(),
+                                        lines.begin() + std::min<size_t>(lines.size(), 64));
+    Pass pass{warm, first, nullptr};
+    run_pass(pass, threads);
+  }
+
   double start = now();
   sentencepiece::SentencePieceProcessor sp;
   if (!sp.Load(argv[1]).ok()) die("cannot load model");
