@@ -123,7 +123,7 @@ def load_tokenizers(vocab):
 
 def engine_call(engine, threads):
     """Returns a function that encodes a list of texts, set up outside the timing."""
-    vocab = load_vocab()
+    vocab = load_vocab() if engine != "spm" else None
     if engine == "tokenizer":
         import brindlore_core
 
