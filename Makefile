@@ -23,6 +23,7 @@ demo: build
 	PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
 
 bench-deps: bootstrap
+	bash scripts/bench-deps.sh
 	$(PY) -m pip install -q -r requirements-bench.txt
 
 clean:

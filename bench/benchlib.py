@@ -67,3 +67,33 @@ def measure_in_subprocess(script, threads):
     out = subprocess.run([sys.executable, script, "--measure", str(threads)], env=env,
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
+
+
+def run_measured(cmd, env, address_space_limit=None):
+    """Runs `cmd` to its end and returns its stdout and its peak RSS in KiB
+    (from wait4, so any program is measured the same way). With
+    `address_space_limit` (bytes) the process gets that RLIMIT_AS, so that a
+    runaway allocation fails in the child instead of exhausting the machine.
+    Raises CalledProcessError, with stderr, on a non-zero exit."""
+    import resource
+    import tempfile
+
+    def limit():
+        if address_space_limit:
+            resource.setrlimit(resource.RLIMIT_AS, (address_space_limit, address_space_limit))
+
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen(cmd, env=env, stdout=out, stderr=err, preexec_fn=limit)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read().decode(), err.read().decode()
+    if proc.returncode != 0:
+        raise subprocess.CalledProcessError(proc.returncode, cmd, stdout, stderr)
+    return stdout, usage.ru_maxrss
+
+
+def uptime():
+    """The load averages as `uptime` prints them."""
+    return subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
