@@ -68,7 +68,7 @@ Result<std::vector<T>> encode_pieces(std::string_view text, const PretokPattern&
   out.reserve(2 * pieces.size());
   for (const ByteRange& range : pieces) {
     const std::string_view piece = text.substr(range.start, range.end - range.start);
-    Result<SegmentationRef> seg = decode_cached(piece, trie, byte_fallback);
+    Result<const CachedSegmentation*> seg = decode_cached_here(piece, trie, byte_fallback);
     if (!seg) return on_decode_failure(piece, std::move(seg).error());
     if (Status added = append_segmentation(**seg, missing_id_prefix, out); !added) {
       return std::move(added).error();

@@ -1,35 +1,25 @@
 #include "core/seg_cache.h"
 
-#include <thread>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define BRINDLORE_CPU_RELAX() _mm_pause()
-#else
-#define BRINDLORE_CPU_RELAX() ((void)0)
-#endif
+#include <new>
 
 namespace brindlore {
+namespace {
 
-void SpinMutex::lock() noexcept {
-  for (;;) {
-    if (try_lock()) return;
-    for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
-      if (spins < 64) {
-        BRINDLORE_CPU_RELAX();
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  }
+// Generations are drawn from one counter for the whole process, so that a
+// front cache entry of one cache can never be taken for one of another.
+std::atomic<uint64_t> next_generation{1};
+
+uint64_t fresh_generation() noexcept {
+  return next_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-SegCache::SegCache(size_t reserve_entries)
-    : seed_(random_seed()),
-      shards_(std::make_unique<Shard[]>(kShards)) {
-  if (reserve_entries == 0) return;
-  const size_t per_shard = (reserve_entries + kShards - 1) / kShards;
-  for (size_t i = 0; i < kShards; ++i) shards_[i].map.reserve(per_shard);
+}  // namespace
+
+SegCache::SegCache(size_t reserve_entries) : SegCache(reserve_entries, Limits{}) {}
+
+SegCache::SegCache(size_t reserve_entries, Limits limits)
+    : seed_(random_seed()), limits_(limits), generation_(fresh_generation()) {
+  if (reserve_entries != 0) map_.reserve(reserve_entries);
 }
 
 SegCache::Probe SegCache::probe(bool byte_fallback, std::string_view piece) const noexcept {
@@ -39,123 +29,85 @@ SegCache::Probe SegCache::probe(bool byte_fallback, std::string_view piece) cons
 }
 
 template <typename F>
-auto SegCache::poisoning(F&& body) const {
+auto SegCache::locked(F&& body) const {
+  std::lock_guard<std::mutex> guard(mutex_);
   try {
     return body();
   } catch (...) {
     poisoned_.store(true);
+    // Front caches must stop serving what this map gave them.
+    const_cast<SegCache*>(this)->invalidate_front_caches();
     throw;
   }
 }
 
-template <typename F>
-auto SegCache::locked(Shard& shard, F&& body) const {
-  std::lock_guard<SpinMutex> guard(shard.mutex);
-  return poisoning(body);
+void SegCache::invalidate_front_caches() noexcept {
+  generation_.store(fresh_generation(), std::memory_order_release);
 }
 
-template <typename F>
-auto SegCache::locked_all(F&& body) const {
-  for (size_t i = 0; i < kShards; ++i) shards_[i].mutex.lock();
-  struct Unlock {
-    const SegCache* cache;
-    ~Unlock() {
-      for (size_t i = kShards; i-- > 0;) cache->shards_[i].mutex.unlock();
-    }
-  } unlock{this};
-  return poisoning(body);
-}
-
-template <typename F>
-void SegCache::empty_all(F&& before_swap) {
-  std::lock_guard<std::mutex> one_at_a_time(empty_mutex_);
-  const bool emptied = locked_all([&] {
-    if (poisoned_.load(std::memory_order_relaxed) || !before_swap()) return false;
-    for (size_t i = 0; i < kShards; ++i) {
-      // The emptied map keeps the capacity the full one had.
-      Shard& shard = shards_[i];
-      shard.map.swap(shard.spare);
-      shard.map.reserve(static_cast<size_t>(shard.spare.max_load()));
-    }
-    entries_.store(0, std::memory_order_relaxed);
-    return true;
-  });
-  if (!emptied) return;
-  // Only emptyings touch the spares, and they run one at a time.
-  poisoning([&] {
-    for (size_t i = 0; i < kShards; ++i) shards_[i].spare = Map();
-  });
+void SegCache::take_all(Map& removed) {
+  const size_t capacity = static_cast<size_t>(map_.max_load());
+  map_.swap(removed);
+  map_.reserve(capacity);
+  key_bytes_ = 0;
+  invalidate_front_caches();
 }
 
 SegmentationRef SegCache::lookup(const Probe& key) const {
-  Shard& shard = shard_of(key.hash);
-  return locked(shard, [&]() -> SegmentationRef {
+  return locked([&]() -> SegmentationRef {
     if (poisoned_.load(std::memory_order_relaxed)) return nullptr;
-    auto it = shard.map.find(key);
-    return it == shard.map.end() ? nullptr : it->second;
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : it->second;
   });
 }
 
-void SegCache::insert_absent(Shard& shard, const Probe& probe, SegmentationRef seg) {
-  shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash}, std::move(seg));
-  entries_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void SegCache::store(const Probe& probe, SegmentationRef seg) {
-  Shard& shard = shard_of(probe.hash);
-  const bool stored = locked(shard, [&] {
-    if (poisoned_.load(std::memory_order_relaxed)) return true;
-    auto it = shard.map.find(probe);
-    if (it != shard.map.end()) {
+bool SegCache::store(const Probe& probe, SegmentationRef seg) {
+  Map removed;  // released after the lock is given back
+  return locked([&] {
+    if (poisoned_.load(std::memory_order_relaxed)) return false;
+    auto it = map_.find(probe);
+    if (it != map_.end()) {
       it->second = std::move(seg);
       return true;
     }
-    if (entries_.load(std::memory_order_relaxed) >= kMaxEntries) return false;
-    insert_absent(shard, probe, std::move(seg));
+    if (map_.size() >= limits_.max_entries ||
+        probe.text.size() > limits_.max_key_bytes - key_bytes_) {
+      take_all(removed);
+    }
+    map_.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash}, std::move(seg));
+    key_bytes_ += probe.text.size();
     return true;
-  });
-  if (stored) return;
-  // The cache is full: empty it, then store. The checks are made again under
-  // all the locks, since another thread may have emptied the cache or stored
-  // this key meanwhile.
-  bool replaced = false;
-  empty_all([&] {
-    auto it = shard.map.find(probe);
-    if (it != shard.map.end()) {
-      it->second = seg;
-      replaced = true;
-      return false;
-    }
-    return entries_.load(std::memory_order_relaxed) >= kMaxEntries;
-  });
-  if (replaced) return;
-  locked(shard, [&] {
-    if (poisoned_.load(std::memory_order_relaxed)) return;
-    auto it = shard.map.find(probe);
-    if (it != shard.map.end()) {
-      it->second = std::move(seg);
-    } else {
-      insert_absent(shard, probe, std::move(seg));
-    }
   });
 }
 
 size_t SegCache::size() const {
-  return poisoned_.load() ? 0 : entries_.load();
+  return locked([&] { return poisoned_.load() ? size_t{0} : map_.size(); });
 }
 
 void SegCache::clear() {
-  empty_all([] { return true; });
-}
-
-size_t SegCache::capacity() const {
-  return locked_all([&] {
-    size_t total = 0;
-    for (size_t i = 0; i < kShards; ++i) total += static_cast<size_t>(shards_[i].map.max_load());
-    return total;
+  Map removed;
+  locked([&] {
+    if (!poisoned_.load(std::memory_order_relaxed)) take_all(removed);
   });
 }
 
+size_t SegCache::capacity() const {
+  return locked([&] { return static_cast<size_t>(map_.max_load()); });
+}
+
 bool SegCache::poisoned() const { return poisoned_.load(); }
+
+void SegCache::set_limits(Limits limits) {
+  locked([&] { limits_ = limits; });
+}
+
+void SegCache::reset_after_fork() noexcept {
+  // The old lock and table may be mid-change in a thread that does not exist
+  // in the child: both are abandoned, not destroyed.
+  new (&mutex_) std::mutex();
+  new (&map_) Map();
+  key_bytes_ = 0;
+  invalidate_front_caches();
+}
 
 }  // namespace brindlore

@@ -1,15 +1,17 @@
 // The word-level segmentation cache that every trie owns: a map from
 // (byte-fallback flag, piece text) to an immutable, reference-counted
-// segmentation. A lock is held only for one lookup or one store, never while
-// decoding.
+// segmentation, behind one short lock that is never held while decoding.
 //
-// The map is split into shards by key hash, each behind its own short lock,
-// so that the workers of a parallel batch, which look up every piece, do not
-// all queue on one lock. The cache still behaves as one map: its size is the
-// sum of the shards, and storing a new key while the whole cache holds
-// `kMaxEntries` entries empties every shard first.
+// One lock keeps the observable rules exact under parallel stores: the entry
+// count, the all-at-once emptying when a new key meets the ceiling, and
+// poisoning. Threads do not meet on it for the pieces they see again and
+// again: each keeps a small front cache of its own (see seg_front_cache.h)
+// that it reads without any lock or shared write, valid for as long as the
+// cache's generation stays what it was when the entry was taken. Every change
+// that could make a front entry disagree with this map (clearing, emptying,
+// poisoning, a vocabulary change) moves the generation on.
 //
-// A failure while a lock is held poisons the cache for good: from then on it
+// A failure while the lock is held poisons the cache for good: from then on it
 // neither finds nor stores anything and reports a size of 0, and decoding goes
 // on without it.
 #pragma once
@@ -71,19 +73,6 @@ struct CachedSegmentation {
 
 using SegmentationRef = std::shared_ptr<const CachedSegmentation>;
 
-// A mutex for critical sections of a few dozen instructions: it spins
-// briefly before yielding, so that worker threads meeting on the cache do not
-// go to sleep in the kernel for a lookup that takes nanoseconds.
-class SpinMutex {
- public:
-  void lock() noexcept;
-  bool try_lock() noexcept { return !locked_.exchange(true, std::memory_order_acquire); }
-  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
-
- private:
-  std::atomic<bool> locked_{false};
-};
-
 class SegCache {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
@@ -94,6 +83,14 @@ class SegCache {
   // its table first grows (the table rounds up to its own group size).
   static constexpr size_t kPresizedEntries = 14336;
 
+  // When storing a new key empties the map first: when it already holds
+  // `max_entries` entries, or when the key's text would take the texts of all
+  // keys past `max_key_bytes`.
+  struct Limits {
+    size_t max_entries = kMaxEntries;
+    size_t max_key_bytes = SIZE_MAX;
+  };
+
   // A key with its hash, computed before the lock is taken.
   struct Probe {
     std::string_view text;
@@ -103,6 +100,7 @@ class SegCache {
 
   // `reserve_entries` 0 allocates nothing until the first store.
   explicit SegCache(size_t reserve_entries);
+  SegCache(size_t reserve_entries, Limits limits);
 
   SegCache(const SegCache&) = delete;
   SegCache& operator=(const SegCache&) = delete;
@@ -117,11 +115,11 @@ class SegCache {
   }
 
   // Stores `seg` under the key, replacing an existing value. A key that is not
-  // yet present empties the whole map first when it is full. Does nothing when
-  // the cache is poisoned.
-  void store(const Probe& key, SegmentationRef seg);
-  void store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
-    store(probe(byte_fallback, piece), std::move(seg));
+  // yet present empties the whole map first when the limits say so. Returns
+  // false (storing nothing) when the cache is poisoned.
+  bool store(const Probe& key, SegmentationRef seg);
+  bool store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
+    return store(probe(byte_fallback, piece), std::move(seg));
   }
 
   // Number of entries; 0 when poisoned.
@@ -134,6 +132,26 @@ class SegCache {
   size_t capacity() const;
 
   bool poisoned() const;
+
+  // Changes the limits (for owners that never expose the cache); applies from
+  // the next store on.
+  void set_limits(Limits limits);
+
+  // A number that stays the same exactly as long as every entry a thread took
+  // from this cache may still be served from that thread's front cache. No
+  // two caches of the process ever share a value. Lock-free, no shared write.
+  uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
+
+  // Moves the generation on, for changes of the vocabulary the cache serves
+  // (an inserted token, a new length limit): front caches must ask this map
+  // again, which still answers with what it holds.
+  void invalidate_front_caches() noexcept;
+
+  // For the child of a fork: makes the lock usable again whatever state the
+  // parent's threads left it in, and empties the cache without touching the
+  // old table (whose pages stay shared with the parent; its memory is left
+  // to the parent). Needs no lock; call it before any other use in the child.
+  void reset_after_fork() noexcept;
 
  private:
   struct Key {
@@ -157,41 +175,25 @@ class SegCache {
   };
   using Map = boost::unordered_flat_map<Key, SegmentationRef, KeyHash, KeyEq>;
 
-  static constexpr size_t kShards = 64;
-  struct alignas(64) Shard {
-    SpinMutex mutex;
-    Map map;
-    Map spare;  // holds the removed entries while an emptying releases them
-  };
-
-  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 32) % kShards]; }
-
-  // Runs `body`; an exception escaping it poisons the cache for good.
+  // Runs `body` with the lock held; an exception escaping it poisons the
+  // cache for good. Every use of the lock goes through here.
   template <typename F>
-  auto poisoning(F&& body) const;
-  // Runs `body` with `shard` locked, poisoning the cache if it throws.
-  template <typename F>
-  auto locked(Shard& shard, F&& body) const;
-  // Runs `body` with every shard locked, in shard order.
-  template <typename F>
-  auto locked_all(F&& body) const;
+  auto locked(F&& body) const;
 
-  // Empties every shard: each map is swapped for an empty one of the same
-  // capacity under the locks, and the removed entries are released after the
-  // locks are given back, so that other threads wait only for the swaps.
-  // `before_swap` runs under all the locks first; it returns false to skip
-  // the emptying.
-  template <typename F>
-  void empty_all(F&& before_swap);
-
-  // Inserts a key known to be absent, under the shard's lock.
-  void insert_absent(Shard& shard, const Probe& probe, SegmentationRef seg);
+  // Under the lock: takes every entry out of the map (which keeps its
+  // capacity) into `removed`, to be released once the lock is given back.
+  void take_all(Map& removed);
 
   uint64_t seed_;
-  std::unique_ptr<Shard[]> shards_;
-  std::mutex empty_mutex_;  // one emptying at a time; taken before any shard lock
-  std::atomic<size_t> entries_{0};  // changed only under the lock of the shard concerned
+  mutable std::mutex mutex_;
+  Map map_;
+  size_t key_bytes_ = 0;  // texts of all keys, under the lock
+  Limits limits_;
   mutable std::atomic<bool> poisoned_{false};
+  // Read by every lookup of every thread, written only on invalidation: kept
+  // apart from the lock and the map, which misses write.
+  alignas(64) std::atomic<uint64_t> generation_;
+  char pad_[64 - sizeof(std::atomic<uint64_t>)];
 };
 
 }  // namespace brindlore

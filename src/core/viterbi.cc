@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/debug_quote.h"
+#include "core/seg_front_cache.h"
 #include "core/utf8.h"
 
 namespace brindlore {
@@ -416,22 +417,63 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
   return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, max_edges_per_node);
 }
 
+namespace {
+
+// The unpruned decode of `text` as a new segmentation.
+Result<SegmentationRef> decode_new(std::string_view text, const RustPrefixTrie& trie,
+                                   bool byte_fallback) {
+  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
+  if (!spans) return std::move(spans).error();
+  return SegmentationRef(std::make_shared<const CachedSegmentation>(
+      CachedSegmentation{SpanList(std::move(spans).value())}));
+}
+
+// The cached decode of a non-empty piece, kept by the calling thread until its
+// next cached decode: first the thread's own front cache, then the trie's
+// cache (locked for the lookup and the store only), then the decoder.
+Result<const SegmentationRef*> decode_through_caches(std::string_view text,
+                                                     const RustPrefixTrie& trie,
+                                                     bool byte_fallback) {
+  FrontCache& front = FrontCache::of_this_thread();
+  if (text.size() > SegCache::kMaxPieceBytes) {
+    Result<SegmentationRef> seg = decode_new(text, trie, byte_fallback);
+    if (!seg) return std::move(seg).error();
+    return front.hold(std::move(seg).value());
+  }
+  const SegCache& cache = trie.seg_cache();
+  const SegCache::Probe key = cache.probe(byte_fallback, text);  // hashed outside the lock
+  // Read before the cache is asked, so that an entry kept below is dropped by
+  // any clear or emptying that runs meanwhile.
+  const uint64_t generation = cache.generation();
+  if (const SegmentationRef* hit = front.find(generation, key)) return hit;
+  SegmentationRef seg = cache.lookup(key);
+  if (!seg) {
+    Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
+    if (!decoded) return std::move(decoded).error();
+    seg = std::move(decoded).value();
+    if (!trie.seg_cache().store(key, seg)) return front.hold(std::move(seg));  // poisoned
+  }
+  return front.keep(generation, key, std::move(seg));
+}
+
+}  // namespace
+
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
-  const bool cacheable = text.size() <= SegCache::kMaxPieceBytes;
-  SegCache& cache = trie.seg_cache();
-  SegCache::Probe key{};
-  if (cacheable) {
-    key = cache.probe(byte_fallback, text);  // hashed once, outside the cache's locks
-    if (SegmentationRef hit = cache.lookup(key)) return hit;
-  }
-  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
-  if (!spans) return std::move(spans).error();
-  auto segmentation =
-      std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())});
-  if (cacheable) cache.store(key, segmentation);
-  return SegmentationRef(std::move(segmentation));
+  Result<const SegmentationRef*> seg = decode_through_caches(text, trie, byte_fallback);
+  if (!seg) return std::move(seg).error();
+  return **seg;
+}
+
+Result<const CachedSegmentation*> decode_cached_here(std::string_view text,
+                                                     const RustPrefixTrie& trie,
+                                                     bool byte_fallback) {
+  static const CachedSegmentation kEmpty;
+  if (text.empty()) return &kEmpty;
+  Result<const SegmentationRef*> seg = decode_through_caches(text, trie, byte_fallback);
+  if (!seg) return std::move(seg).error();
+  return (*seg)->get();
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,

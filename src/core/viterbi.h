@@ -56,9 +56,18 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
 // 1024 bytes are looked up and, once decoded, stored (the cache empties itself
 // when a new key arrives at 100,000 entries); the decode runs outside the
 // cache's lock. An empty piece gives an empty segmentation without touching
-// the cache. Errors are the decoder's and are never stored.
+// the cache. Errors are the decoder's and are never stored. Pieces the calling
+// thread has seen under the cache's current generation come from its front
+// cache (seg_front_cache.h) without any lock.
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback);
+
+// The same without a reference of the caller's own, so that a hit writes no
+// memory that other threads share: the segmentation stays valid until the
+// calling thread's next cached decode (of any piece, with any trie).
+Result<const CachedSegmentation*> decode_cached_here(std::string_view text,
+                                                     const RustPrefixTrie& trie,
+                                                     bool byte_fallback);
 
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.
