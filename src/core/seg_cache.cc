@@ -18,8 +18,13 @@ uint64_t fresh_generation() noexcept {
 SegCache::SegCache(size_t reserve_entries) : SegCache(reserve_entries, Limits{}) {}
 
 SegCache::SegCache(size_t reserve_entries, Limits limits)
-    : seed_(random_seed()), limits_(limits), generation_(fresh_generation()) {
-  if (reserve_entries != 0) map_.reserve(reserve_entries);
+    : seed_(random_seed()),
+      limits_(limits),
+      shards_(std::make_unique<Shard[]>(kShards)),
+      generation_(fresh_generation()) {
+  if (reserve_entries == 0) return;
+  const size_t per_shard = (reserve_entries + kShards - 1) / kShards;
+  for (size_t i = 0; i < kShards; ++i) shards_[i].map.reserve(per_shard);
 }
 
 SegCache::Probe SegCache::probe(bool byte_fallback, std::string_view piece) const noexcept {
@@ -29,84 +34,151 @@ SegCache::Probe SegCache::probe(bool byte_fallback, std::string_view piece) cons
 }
 
 template <typename F>
-auto SegCache::locked(F&& body) const {
-  std::lock_guard<std::mutex> guard(mutex_);
+auto SegCache::poisoning(F&& body) const {
   try {
     return body();
   } catch (...) {
     poisoned_.store(true);
-    // Front caches must stop serving what this map gave them.
-    const_cast<SegCache*>(this)->invalidate_front_caches();
+    // Front caches must stop serving what this cache gave them.
+    generation_.store(fresh_generation(), std::memory_order_release);
     throw;
   }
+}
+
+template <typename F>
+auto SegCache::locked(Shard& shard, F&& body) const {
+  std::lock_guard<std::mutex> guard(shard.mutex);
+  return poisoning(body);
+}
+
+template <typename F>
+auto SegCache::locked_all(F&& body) const {
+  std::lock_guard<std::mutex> one_at_a_time(all_shards_);
+  for (size_t i = 0; i < kShards; ++i) shards_[i].mutex.lock();
+  struct Unlock {
+    const SegCache* cache;
+    ~Unlock() {
+      for (size_t i = kShards; i-- > 0;) cache->shards_[i].mutex.unlock();
+    }
+  } unlock{this};
+  return poisoning(body);
 }
 
 void SegCache::invalidate_front_caches() noexcept {
   generation_.store(fresh_generation(), std::memory_order_release);
 }
 
-void SegCache::take_all(Map& removed) {
-  const size_t capacity = static_cast<size_t>(map_.max_load());
-  map_.swap(removed);
-  map_.reserve(capacity);
-  key_bytes_ = 0;
+bool SegCache::reserve(size_t bytes) noexcept {
+  if (entries_.fetch_add(1, std::memory_order_relaxed) >= limits_.max_entries) {
+    entries_.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (limits_.max_key_bytes == SIZE_MAX) return true;
+  if (key_bytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes > limits_.max_key_bytes) {
+    key_bytes_.fetch_sub(bytes, std::memory_order_relaxed);
+    entries_.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  return true;
+}
+
+void SegCache::take_all(std::vector<Map>& removed) {
+  removed.resize(kShards);
+  for (size_t i = 0; i < kShards; ++i) {
+    Map& map = shards_[i].map;
+    const size_t capacity = static_cast<size_t>(map.max_load());
+    map.swap(removed[i]);
+    map.reserve(capacity);
+  }
+  entries_.store(0, std::memory_order_relaxed);
+  key_bytes_.store(0, std::memory_order_relaxed);
   invalidate_front_caches();
 }
 
 SegmentationRef SegCache::lookup(const Probe& key) const {
-  return locked([&]() -> SegmentationRef {
+  Shard& shard = shard_of(key.hash);
+  return locked(shard, [&]() -> SegmentationRef {
     if (poisoned_.load(std::memory_order_relaxed)) return nullptr;
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : it->second;
+    auto it = shard.map.find(key);
+    return it == shard.map.end() ? nullptr : it->second;
   });
 }
 
 bool SegCache::store(const Probe& probe, SegmentationRef seg) {
-  Map removed;  // released after the lock is given back
-  return locked([&] {
+  Shard& shard = shard_of(probe.hash);
+  auto insert = [&] {
+    shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash},
+                      std::move(seg));
+  };
+  enum class Done { kNo, kYes, kFull };
+  const Done done = locked(shard, [&] {
+    if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
+    auto it = shard.map.find(probe);
+    if (it != shard.map.end()) {
+      it->second = std::move(seg);
+      return Done::kYes;
+    }
+    if (!reserve(probe.text.size())) return Done::kFull;
+    insert();
+    return Done::kYes;
+  });
+  if (done != Done::kFull) return done == Done::kYes;
+  // The limits seemed to be reached: settle it with every shard locked, where
+  // the count is exact and nobody else stores. Another thread may have
+  // emptied the cache or stored this key meanwhile.
+  std::vector<Map> removed;  // released after the locks are given back
+  return locked_all([&] {
     if (poisoned_.load(std::memory_order_relaxed)) return false;
-    auto it = map_.find(probe);
-    if (it != map_.end()) {
+    auto it = shard.map.find(probe);
+    if (it != shard.map.end()) {
       it->second = std::move(seg);
       return true;
     }
-    if (map_.size() >= limits_.max_entries ||
-        probe.text.size() > limits_.max_key_bytes - key_bytes_) {
+    if (!reserve(probe.text.size())) {
       take_all(removed);
+      reserve(probe.text.size());
     }
-    map_.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash}, std::move(seg));
-    key_bytes_ += probe.text.size();
+    insert();
     return true;
   });
 }
 
 size_t SegCache::size() const {
-  return locked([&] { return poisoned_.load() ? size_t{0} : map_.size(); });
+  return locked_all(
+      [&] { return poisoned_.load() ? size_t{0} : entries_.load(std::memory_order_relaxed); });
 }
 
 void SegCache::clear() {
-  Map removed;
-  locked([&] {
+  std::vector<Map> removed;
+  locked_all([&] {
     if (!poisoned_.load(std::memory_order_relaxed)) take_all(removed);
   });
 }
 
 size_t SegCache::capacity() const {
-  return locked([&] { return static_cast<size_t>(map_.max_load()); });
+  return locked_all([&] {
+    size_t total = 0;
+    for (size_t i = 0; i < kShards; ++i) total += static_cast<size_t>(shards_[i].map.max_load());
+    return total;
+  });
 }
 
 bool SegCache::poisoned() const { return poisoned_.load(); }
 
 void SegCache::set_limits(Limits limits) {
-  locked([&] { limits_ = limits; });
+  locked_all([&] { limits_ = limits; });
 }
 
 void SegCache::reset_after_fork() noexcept {
-  // The old lock and table may be mid-change in a thread that does not exist
-  // in the child: both are abandoned, not destroyed.
-  new (&mutex_) std::mutex();
-  new (&map_) Map();
-  key_bytes_ = 0;
+  // The old locks and tables may be mid-change in a thread that does not
+  // exist in the child: they are abandoned, not destroyed.
+  new (&all_shards_) std::mutex();
+  for (size_t i = 0; i < kShards; ++i) {
+    new (&shards_[i].mutex) std::mutex();
+    new (&shards_[i].map) Map();
+  }
+  entries_.store(0, std::memory_order_relaxed);
+  key_bytes_.store(0, std::memory_order_relaxed);
   invalidate_front_caches();
 }
 

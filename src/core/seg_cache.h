@@ -1,11 +1,11 @@
 // The word-level segmentation cache that every trie owns: a map from
 // (byte-fallback flag, piece text) to an immutable, reference-counted
-// segmentation, behind one short lock that is never held while decoding.
+// segmentation, behind short locks that are never held while decoding.
 //
-// One lock keeps the observable rules exact under parallel stores: the entry
-// count, the all-at-once emptying when a new key meets the ceiling, and
-// poisoning. Threads do not meet on it for the pieces they see again and
-// again: each keeps a small front cache of its own (see seg_front_cache.h)
+// The rules hold exactly under parallel stores: the entry count, the
+// all-at-once emptying when a new key meets the ceiling, and poisoning.
+// Threads do not meet on the locks for the pieces they see again and again:
+// each keeps a small front cache of its own (see seg_front_cache.h)
 // that it reads without any lock or shared write, valid for as long as the
 // cache's generation stays what it was when the entry was taken. Every change
 // that could make a front entry disagree with this map (clearing, emptying,
@@ -175,25 +175,51 @@ class SegCache {
   };
   using Map = boost::unordered_flat_map<Key, SegmentationRef, KeyHash, KeyEq>;
 
-  // Runs `body` with the lock held; an exception escaping it poisons the
-  // cache for good. Every use of the lock goes through here.
-  template <typename F>
-  auto locked(F&& body) const;
+  // The map is split into shards by key hash, each behind its own lock, so
+  // that the misses of parallel workers do not all queue on one lock. It
+  // still behaves as one map: an entry is counted (`reserve`) under the lock
+  // of the shard it goes to, before it is inserted there, and a count that
+  // would pass the limits is settled with every shard locked, where it is
+  // exact.
+  static constexpr size_t kShards = 64;
+  struct alignas(64) Shard {
+    std::mutex mutex;
+    Map map;
+  };
 
-  // Under the lock: takes every entry out of the map (which keeps its
-  // capacity) into `removed`, to be released once the lock is given back.
-  void take_all(Map& removed);
+  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 40) % kShards]; }
+
+  // Runs `body`; an exception escaping it poisons the cache for good.
+  template <typename F>
+  auto poisoning(F&& body) const;
+  // Runs `body` with `shard` locked.
+  template <typename F>
+  auto locked(Shard& shard, F&& body) const;
+  // Runs `body` with every shard locked, in shard order, after the lock that
+  // lets one thread at a time do so.
+  template <typename F>
+  auto locked_all(F&& body) const;
+
+  // Counts one more entry with a key of `bytes` bytes, unless that would pass
+  // the limits. Needs the lock of the shard the entry goes to.
+  bool reserve(size_t bytes) noexcept;
+
+  // With every shard locked: takes every entry out of the maps (which keep
+  // their capacity) into `removed`, to be released once the locks are given
+  // back.
+  void take_all(std::vector<Map>& removed);
 
   uint64_t seed_;
-  mutable std::mutex mutex_;
-  Map map_;
-  size_t key_bytes_ = 0;  // texts of all keys, under the lock
   Limits limits_;
+  std::unique_ptr<Shard[]> shards_;
+  mutable std::mutex all_shards_;  // taken before every shard lock by locked_all
+  // Changed by stores of new keys only; apart from what hits read.
+  alignas(64) std::atomic<size_t> entries_{0};
+  std::atomic<size_t> key_bytes_{0};
+  // Read by every lookup of every thread, written only on invalidation and
+  // poisoning: kept apart from the locks and counters, which misses write.
+  alignas(64) mutable std::atomic<uint64_t> generation_;
   mutable std::atomic<bool> poisoned_{false};
-  // Read by every lookup of every thread, written only on invalidation: kept
-  // apart from the lock and the map, which misses write.
-  alignas(64) std::atomic<uint64_t> generation_;
-  char pad_[64 - sizeof(std::atomic<uint64_t>)];
 };
 
 }  // namespace brindlore
