@@ -52,6 +52,24 @@ Status append_segmentation(const CachedSegmentation& seg, std::string_view missi
   return Ok{};
 }
 
+// Token texts need the segmentation; ids are mostly kept beside the key.
+constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
+constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
+
+Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
+                    std::vector<std::string>& out) {
+  return append_segmentation(**piece.segmentation, missing_id_prefix, out);
+}
+
+Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
+                    std::vector<uint32_t>& out) {
+  if (!piece.ids->present) {
+    return append_segmentation(**piece.segmentation, missing_id_prefix, out);
+  }
+  out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
+  return Ok{};
+}
+
 CoreError pass_through(std::string_view, CoreError error) { return error; }
 
 // Cuts `text` with `pattern` into pieces snapped to grapheme clusters, decodes
@@ -68,9 +86,10 @@ Result<std::vector<T>> encode_pieces(std::string_view text, const PretokPattern&
   out.reserve(2 * pieces.size());
   for (const ByteRange& range : pieces) {
     const std::string_view piece = text.substr(range.start, range.end - range.start);
-    Result<const CachedSegmentation*> seg = decode_cached_here(piece, trie, byte_fallback);
-    if (!seg) return on_decode_failure(piece, std::move(seg).error());
-    if (Status added = append_segmentation(**seg, missing_id_prefix, out); !added) {
+    Result<CachedPiece> decoded = decode_cached_here(
+        piece, trie, byte_fallback, needs_segmentation(static_cast<std::vector<T>*>(nullptr)));
+    if (!decoded) return on_decode_failure(piece, std::move(decoded).error());
+    if (Status added = append_piece(*decoded, missing_id_prefix, out); !added) {
       return std::move(added).error();
     }
   }

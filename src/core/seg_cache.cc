@@ -15,6 +15,17 @@ uint64_t fresh_generation() noexcept {
 
 }  // namespace
 
+InlineIds InlineIds::of(const CachedSegmentation& seg) noexcept {
+  InlineIds out;
+  if (seg.spans.size() > kMax) return out;
+  for (const CachedSpan& span : seg.spans) {
+    if (!span.token_id) return InlineIds{};
+    out.ids[out.count++] = *span.token_id;
+  }
+  out.present = true;
+  return out;
+}
+
 SegCache::SegCache(size_t reserve_entries) : SegCache(reserve_entries, Limits{}) {}
 
 SegCache::SegCache(size_t reserve_entries, Limits limits)
@@ -95,27 +106,30 @@ void SegCache::take_all(std::vector<Map>& removed) {
   invalidate_front_caches();
 }
 
-SegmentationRef SegCache::lookup(const Probe& key) const {
+SegCache::Found SegCache::lookup(const Probe& key, bool with_segmentation) const {
   Shard& shard = shard_of(key.hash);
-  return locked(shard, [&]() -> SegmentationRef {
-    if (poisoned_.load(std::memory_order_relaxed)) return nullptr;
+  return locked(shard, [&]() -> Found {
+    if (poisoned_.load(std::memory_order_relaxed)) return {};
     auto it = shard.map.find(key);
-    return it == shard.map.end() ? nullptr : it->second;
+    if (it == shard.map.end()) return {};
+    const Value& value = it->second;
+    if (!with_segmentation && value.ids.present) return {true, nullptr, value.ids};
+    return {true, value.seg, value.ids};
   });
 }
 
-bool SegCache::store(const Probe& probe, SegmentationRef seg) {
+bool SegCache::store(const Probe& probe, SegmentationRef seg, const InlineIds& ids) {
   Shard& shard = shard_of(probe.hash);
   auto insert = [&] {
     shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash},
-                      std::move(seg));
+                      Value{std::move(seg), ids});
   };
   enum class Done { kNo, kYes, kFull };
   const Done done = locked(shard, [&] {
     if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
     auto it = shard.map.find(probe);
     if (it != shard.map.end()) {
-      it->second = std::move(seg);
+      it->second = Value{std::move(seg), ids};
       return Done::kYes;
     }
     if (!reserve(probe.text.size())) return Done::kFull;
@@ -131,7 +145,7 @@ bool SegCache::store(const Probe& probe, SegmentationRef seg) {
     if (poisoned_.load(std::memory_order_relaxed)) return false;
     auto it = shard.map.find(probe);
     if (it != shard.map.end()) {
-      it->second = std::move(seg);
+      it->second = Value{std::move(seg), ids};
       return true;
     }
     if (!reserve(probe.text.size())) {

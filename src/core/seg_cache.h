@@ -73,6 +73,18 @@ struct CachedSegmentation {
 
 using SegmentationRef = std::shared_ptr<const CachedSegmentation>;
 
+// The ids of a segmentation, kept beside it when every span has one and there
+// are at most kMax of them (most pieces): an id encode then reads them next to
+// the key it matched, without going to the segmentation.
+struct InlineIds {
+  static constexpr size_t kMax = 4;
+  uint32_t ids[kMax] = {};
+  uint8_t count = 0;
+  bool present = false;
+
+  static InlineIds of(const CachedSegmentation& seg) noexcept;
+};
+
 class SegCache {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
@@ -108,18 +120,32 @@ class SegCache {
   // The key of `piece` under the flag; `piece` must outlive the probe.
   Probe probe(bool byte_fallback, std::string_view piece) const noexcept;
 
-  // The stored segmentation, or null on a miss or when the cache is poisoned.
-  SegmentationRef lookup(const Probe& key) const;
+  // What a lookup finds: nothing (a miss, or a poisoned cache), or the stored
+  // ids and, unless they are inline and the caller does without it, a new
+  // reference to the segmentation.
+  struct Found {
+    bool found = false;
+    SegmentationRef seg;
+    InlineIds ids;
+  };
+
+  // Looks the key up. With `with_segmentation` false, a hit with inline ids
+  // leaves `seg` null, so that the segmentation's reference count (shared by
+  // every thread that uses the piece) is not written.
+  Found lookup(const Probe& key, bool with_segmentation) const;
+  // The stored segmentation, or null.
   SegmentationRef lookup(bool byte_fallback, std::string_view piece) const {
-    return lookup(probe(byte_fallback, piece));
+    return lookup(probe(byte_fallback, piece), true).seg;
   }
 
-  // Stores `seg` under the key, replacing an existing value. A key that is not
-  // yet present empties the whole map first when the limits say so. Returns
-  // false (storing nothing) when the cache is poisoned.
-  bool store(const Probe& key, SegmentationRef seg);
+  // Stores `seg` with its ids (`InlineIds::of(*seg)`) under the key,
+  // replacing an existing value. A key that is not yet present empties the
+  // whole map first when the limits say so. Returns false (storing nothing)
+  // when the cache is poisoned.
+  bool store(const Probe& key, SegmentationRef seg, const InlineIds& ids);
   bool store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
-    return store(probe(byte_fallback, piece), std::move(seg));
+    const InlineIds ids = InlineIds::of(*seg);
+    return store(probe(byte_fallback, piece), std::move(seg), ids);
   }
 
   // Number of entries; 0 when poisoned.
@@ -173,7 +199,11 @@ class SegCache {
              std::string_view(a.text) == std::string_view(b.text);
     }
   };
-  using Map = boost::unordered_flat_map<Key, SegmentationRef, KeyHash, KeyEq>;
+  struct Value {
+    SegmentationRef seg;
+    InlineIds ids;
+  };
+  using Map = boost::unordered_flat_map<Key, Value, KeyHash, KeyEq>;
 
   // The map is split into shards by key hash, each behind its own lock, so
   // that the misses of parallel workers do not all queue on one lock. It

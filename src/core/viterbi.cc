@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "core/debug_quote.h"
-#include "core/seg_front_cache.h"
 #include "core/utf8.h"
 
 namespace brindlore {
@@ -428,32 +427,39 @@ Result<SegmentationRef> decode_new(std::string_view text, const RustPrefixTrie& 
       CachedSegmentation{SpanList(std::move(spans).value())}));
 }
 
+// A new segmentation as a cache lookup would have found it.
+SegCache::Found found_new(SegmentationRef seg) {
+  const InlineIds ids = InlineIds::of(*seg);
+  return {true, std::move(seg), ids};
+}
+
 // The cached decode of a non-empty piece, kept by the calling thread until its
 // next cached decode: first the thread's own front cache, then the trie's
 // cache (locked for the lookup and the store only), then the decoder.
-Result<const SegmentationRef*> decode_through_caches(std::string_view text,
-                                                     const RustPrefixTrie& trie,
-                                                     bool byte_fallback) {
+Result<CachedPiece> decode_through_caches(std::string_view text, const RustPrefixTrie& trie,
+                                          bool byte_fallback, bool need_segmentation) {
   FrontCache& front = FrontCache::of_this_thread();
   if (text.size() > SegCache::kMaxPieceBytes) {
     Result<SegmentationRef> seg = decode_new(text, trie, byte_fallback);
     if (!seg) return std::move(seg).error();
-    return front.hold(std::move(seg).value());
+    return front.hold(found_new(std::move(seg).value()));
   }
   const SegCache& cache = trie.seg_cache();
   const SegCache::Probe key = cache.probe(byte_fallback, text);  // hashed outside the lock
   // Read before the cache is asked, so that an entry kept below is dropped by
   // any clear or emptying that runs meanwhile.
   const uint64_t generation = cache.generation();
-  if (const SegmentationRef* hit = front.find(generation, key)) return hit;
-  SegmentationRef seg = cache.lookup(key);
-  if (!seg) {
+  if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) return hit;
+  SegCache::Found found = cache.lookup(key, need_segmentation);
+  if (!found.found) {
     Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
     if (!decoded) return std::move(decoded).error();
-    seg = std::move(decoded).value();
-    if (!trie.seg_cache().store(key, seg)) return front.hold(std::move(seg));  // poisoned
+    found = found_new(std::move(decoded).value());
+    if (!trie.seg_cache().store(key, found.seg, found.ids)) {
+      return front.hold(std::move(found));  // poisoned
+    }
   }
-  return front.keep(generation, key, std::move(seg));
+  return front.keep(generation, key, std::move(found));
 }
 
 }  // namespace
@@ -461,19 +467,17 @@ Result<const SegmentationRef*> decode_through_caches(std::string_view text,
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
-  Result<const SegmentationRef*> seg = decode_through_caches(text, trie, byte_fallback);
-  if (!seg) return std::move(seg).error();
-  return **seg;
+  Result<CachedPiece> piece = decode_through_caches(text, trie, byte_fallback, true);
+  if (!piece) return std::move(piece).error();
+  return *piece->segmentation;
 }
 
-Result<const CachedSegmentation*> decode_cached_here(std::string_view text,
-                                                     const RustPrefixTrie& trie,
-                                                     bool byte_fallback) {
-  static const CachedSegmentation kEmpty;
-  if (text.empty()) return &kEmpty;
-  Result<const SegmentationRef*> seg = decode_through_caches(text, trie, byte_fallback);
-  if (!seg) return std::move(seg).error();
-  return (*seg)->get();
+Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
+                                       bool byte_fallback, bool need_segmentation) {
+  static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
+  static const InlineIds kNoIds = InlineIds::of(*kEmpty);
+  if (text.empty()) return CachedPiece{&kEmpty, &kNoIds};
+  return decode_through_caches(text, trie, byte_fallback, need_segmentation);
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,

@@ -18,6 +18,7 @@
 
 #include "core/error.h"
 #include "core/seg_cache.h"
+#include "core/seg_front_cache.h"
 #include "core/trie.h"
 
 namespace brindlore {
@@ -63,11 +64,11 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
                                       bool byte_fallback);
 
 // The same without a reference of the caller's own, so that a hit writes no
-// memory that other threads share: the segmentation stays valid until the
+// memory that other threads share: the ids when they are few, and the
+// segmentation when `need_segmentation` or when they are not; valid until the
 // calling thread's next cached decode (of any piece, with any trie).
-Result<const CachedSegmentation*> decode_cached_here(std::string_view text,
-                                                     const RustPrefixTrie& trie,
-                                                     bool byte_fallback);
+Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
+                                       bool byte_fallback, bool need_segmentation);
 
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.
