@@ -65,6 +65,10 @@ Result<std::vector<uint32_t>> RustTokenizer::encode_ids(std::string_view text) c
   return encode_text_ids(text, trie_, encoding_of(*this));
 }
 
+Status RustTokenizer::encode_ids_into(std::string_view text, std::vector<uint32_t>& out) const {
+  return encode_text_ids_into(text, trie_, encoding_of(*this), out);
+}
+
 Status diagnose_pipeline_text(std::string_view text, const RustPrefixTrie& trie,
                               bool byte_fallback, PipelineTimings& sums) {
   Clock::time_point start = Clock::now();

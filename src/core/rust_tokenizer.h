@@ -57,6 +57,9 @@ class RustTokenizer {
   // "decoded token <quoted> has no integer ID".
   Result<std::vector<std::string>> encode(std::string_view text) const;
   Result<std::vector<uint32_t>> encode_ids(std::string_view text) const;
+  // `encode_ids` appending to `out` (which may hold part of the ids on
+  // failure), reusing per-thread buffers from text to text.
+  Status encode_ids_into(std::string_view text, std::vector<uint32_t>& out) const;
 
   const RustPrefixTrie& trie() const noexcept { return trie_; }
   char32_t space_char() const noexcept { return space_char_; }
