@@ -58,7 +58,7 @@ auto SegCache::poisoning(F&& body) const {
 
 template <typename F>
 auto SegCache::locked(Shard& shard, F&& body) const {
-  std::lock_guard<std::mutex> guard(shard.mutex);
+  std::lock_guard<ShardMutex> guard(shard.mutex);
   return poisoning(body);
 }
 
@@ -188,7 +188,7 @@ void SegCache::reset_after_fork() noexcept {
   // exist in the child: they are abandoned, not destroyed.
   new (&all_shards_) std::mutex();
   for (size_t i = 0; i < kShards; ++i) {
-    new (&shards_[i].mutex) std::mutex();
+    shards_[i].mutex.reset();
     new (&shards_[i].map) Map();
   }
   entries_.store(0, std::memory_order_relaxed);

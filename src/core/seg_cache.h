@@ -17,9 +17,12 @@
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +75,51 @@ struct CachedSegmentation {
 };
 
 using SegmentationRef = std::shared_ptr<const CachedSegmentation>;
+
+// A lock held for a few dozen instructions. A thread that finds it taken
+// spins briefly before sleeping in the kernel (glibc's adaptive mutex), so
+// that workers meeting on a shard neither sleep for a lookup nor spin long
+// when the holder has been preempted.
+class ShardMutex {
+ public:
+  ShardMutex() noexcept { init(); }
+  ~ShardMutex() { pthread_mutex_destroy(&mutex_); }
+  ShardMutex(const ShardMutex&) = delete;
+  ShardMutex& operator=(const ShardMutex&) = delete;
+
+  void lock() noexcept { pthread_mutex_lock(&mutex_); }
+  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
+
+  // Makes the lock usable and free again, whatever state it was left in (for
+  // the child of a fork, where its holder may not exist).
+  void reset() noexcept { init(); }
+
+ private:
+  void init() noexcept {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+
+  pthread_mutex_t mutex_;
+};
+
+// True when the `n` bytes at `a` and `b` are equal; for the short keys of the
+// caches, without a call.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; --n) {
+    if (*a++ != *b++) return false;
+  }
+  return true;
+}
 
 // The ids of a segmentation, kept beside it when every span has one and there
 // are at most kMax of them (most pieces): an id encode then reads them next to
@@ -195,8 +243,9 @@ class SegCache {
     using is_transparent = void;
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const noexcept {
-      return a.hash == b.hash && a.byte_fallback == b.byte_fallback &&
-             std::string_view(a.text) == std::string_view(b.text);
+      const std::string_view x(a.text), y(b.text);
+      return a.hash == b.hash && a.byte_fallback == b.byte_fallback && x.size() == y.size() &&
+             same_bytes(x.data(), y.data(), x.size());
     }
   };
   struct Value {
@@ -211,12 +260,13 @@ class SegCache {
   // of the shard it goes to, before it is inserted there, and a count that
   // would pass the limits is settled with every shard locked, where it is
   // exact.
-  static constexpr size_t kShards = 64;
+  static constexpr size_t kShards = 256;
   struct alignas(64) Shard {
-    std::mutex mutex;
+    ShardMutex mutex;
     Map map;
   };
 
+  // Bits the maps and the front caches do not place by.
   Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 40) % kShards]; }
 
   // Runs `body`; an exception escaping it poisons the cache for good.

@@ -56,7 +56,7 @@ class FrontCache {
     const Slot& slot = slots_[i];
     if (slot.generation != generation || slot.hash != key.hash ||
         slot.byte_fallback != key.byte_fallback || slot.size != key.text.size() ||
-        std::string_view(slot.key, slot.size) != key.text) {
+        !same_bytes(slot.key, key.text.data(), slot.size)) {
       return {};
     }
     if (!slot.has_seg && (need_segmentation || !slot.ids.present)) return {};
