@@ -77,7 +77,11 @@ Status pass_through(std::string_view, CoreError error) { return error; }
 struct TextScratch {
   std::string normalized;
   std::vector<ByteRange> pieces;
+  std::vector<SegCache::Probe> keys;
 };
+
+// How many pieces ahead of the one being decoded the cache is told about.
+constexpr size_t kPrefetchAhead = 4;
 
 TextScratch& thread_scratch() {
   thread_local TextScratch scratch;
@@ -92,15 +96,25 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
                      const RustPrefixTrie& trie, bool byte_fallback,
                      std::string_view missing_id_prefix, OnDecodeFailure&& on_decode_failure,
                      std::vector<T>& out) {
-  std::vector<ByteRange>& pieces = thread_scratch().pieces;
+  TextScratch& scratch = thread_scratch();
+  std::vector<ByteRange>& pieces = scratch.pieces;
   pieces.clear();
   snapped_pretoken_ranges(text, pattern, pieces);
   grow_for(out, 2 * pieces.size());
+  // Every piece is hashed first, so that the cache can be told a few pieces
+  // ahead where the next lookups go and their slots arrive in time.
+  std::vector<SegCache::Probe>& keys = scratch.keys;
+  keys.clear();
+  const SegCache& cache = trie.seg_cache();
   for (const ByteRange& range : pieces) {
-    const std::string_view piece = text.substr(range.start, range.end - range.start);
+    keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
+  }
+  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) prefetch_cached(keys[i]);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kPrefetchAhead < keys.size()) prefetch_cached(keys[i + kPrefetchAhead]);
     Result<CachedPiece> decoded = decode_cached_here(
-        piece, trie, byte_fallback, needs_segmentation(static_cast<std::vector<T>*>(nullptr)));
-    if (!decoded) return on_decode_failure(piece, std::move(decoded).error());
+        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)));
+    if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, missing_id_prefix, out); !added) return added;
   }
   return Ok{};

@@ -63,6 +63,9 @@ class FrontCache {
     return {slot.has_seg ? &segs_[i] : nullptr, &slot.ids};
   }
 
+  // Starts loading the slot of a key whose `find` comes soon.
+  void prefetch(size_t hash) const noexcept { __builtin_prefetch(&slots_[hash & (kSlots - 1)]); }
+
   // Keeps what a cache lookup (or a decode) found for `key` under
   // `generation`, replacing whatever shared the slot, when the key is short
   // enough; else only holds it. Returns it as `find` would.

@@ -436,16 +436,17 @@ SegCache::Found found_new(SegmentationRef seg) {
 // The cached decode of a non-empty piece, kept by the calling thread until its
 // next cached decode: first the thread's own front cache, then the trie's
 // cache (locked for the lookup and the store only), then the decoder.
-Result<CachedPiece> decode_through_caches(std::string_view text, const RustPrefixTrie& trie,
-                                          bool byte_fallback, bool need_segmentation) {
+Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                          bool need_segmentation) {
   FrontCache& front = FrontCache::of_this_thread();
+  const std::string_view text = key.text;
+  const bool byte_fallback = key.byte_fallback;
   if (text.size() > SegCache::kMaxPieceBytes) {
     Result<SegmentationRef> seg = decode_new(text, trie, byte_fallback);
     if (!seg) return std::move(seg).error();
     return front.hold(found_new(std::move(seg).value()));
   }
   const SegCache& cache = trie.seg_cache();
-  const SegCache::Probe key = cache.probe(byte_fallback, text);  // hashed outside the lock
   // Read before the cache is asked, so that an entry kept below is dropped by
   // any clear or emptying that runs meanwhile.
   const uint64_t generation = cache.generation();
@@ -467,17 +468,27 @@ Result<CachedPiece> decode_through_caches(std::string_view text, const RustPrefi
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
-  Result<CachedPiece> piece = decode_through_caches(text, trie, byte_fallback, true);
+  Result<CachedPiece> piece =
+      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true);
   if (!piece) return std::move(piece).error();
   return *piece->segmentation;
 }
 
-Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
-                                       bool byte_fallback, bool need_segmentation) {
+Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                       bool need_segmentation) {
   static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
   static const InlineIds kNoIds = InlineIds::of(*kEmpty);
-  if (text.empty()) return CachedPiece{&kEmpty, &kNoIds};
-  return decode_through_caches(text, trie, byte_fallback, need_segmentation);
+  if (key.text.empty()) return CachedPiece{&kEmpty, &kNoIds};
+  return decode_through_caches(key, trie, need_segmentation);
+}
+
+Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
+                                       bool byte_fallback, bool need_segmentation) {
+  return decode_cached_here(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation);
+}
+
+void prefetch_cached(const SegCache::Probe& key) {
+  FrontCache::of_this_thread().prefetch(key.hash);
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,

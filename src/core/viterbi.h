@@ -70,6 +70,15 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation);
 
+// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`,
+// for callers that hash the pieces of a text ahead of decoding them.
+Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                       bool need_segmentation);
+
+// Starts loading what `decode_cached_here(key, ...)` will read first, for a
+// caller that knows its next pieces.
+void prefetch_cached(const SegCache::Probe& key);
+
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
