@@ -109,11 +109,12 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   for (const ByteRange& range : pieces) {
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
   }
-  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) prefetch_cached(keys[i]);
+  FrontCache& front = FrontCache::of_this_thread();
+  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) front.prefetch(keys[i].hash);
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (i + kPrefetchAhead < keys.size()) prefetch_cached(keys[i + kPrefetchAhead]);
+    if (i + kPrefetchAhead < keys.size()) front.prefetch(keys[i + kPrefetchAhead].hash);
     Result<CachedPiece> decoded = decode_cached_here(
-        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)));
+        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)), front);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, missing_id_prefix, out); !added) return added;
   }

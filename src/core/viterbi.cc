@@ -437,8 +437,7 @@ SegCache::Found found_new(SegmentationRef seg) {
 // next cached decode: first the thread's own front cache, then the trie's
 // cache (locked for the lookup and the store only), then the decoder.
 Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                          bool need_segmentation) {
-  FrontCache& front = FrontCache::of_this_thread();
+                                          bool need_segmentation, FrontCache& front) {
   const std::string_view text = key.text;
   const bool byte_fallback = key.byte_fallback;
   if (text.size() > SegCache::kMaxPieceBytes) {
@@ -469,26 +468,24 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
   Result<CachedPiece> piece =
-      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true);
+      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true,
+                            FrontCache::of_this_thread());
   if (!piece) return std::move(piece).error();
   return *piece->segmentation;
 }
 
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                       bool need_segmentation) {
+                                       bool need_segmentation, FrontCache& front) {
   static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
   static const InlineIds kNoIds = InlineIds::of(*kEmpty);
   if (key.text.empty()) return CachedPiece{&kEmpty, &kNoIds};
-  return decode_through_caches(key, trie, need_segmentation);
+  return decode_through_caches(key, trie, need_segmentation, front);
 }
 
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation) {
-  return decode_cached_here(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation);
-}
-
-void prefetch_cached(const SegCache::Probe& key) {
-  FrontCache::of_this_thread().prefetch(key.hash);
+  return decode_cached_here(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation,
+                            FrontCache::of_this_thread());
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,

@@ -70,14 +70,12 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation);
 
-// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`,
-// for callers that hash the pieces of a text ahead of decoding them.
+// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`
+// and the calling thread's `FrontCache::of_this_thread()`, for callers that
+// decode many pieces: they hash the pieces of a text ahead of decoding them
+// (and can `front.prefetch` the next ones) and find their thread's table once.
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                       bool need_segmentation);
-
-// Starts loading what `decode_cached_here(key, ...)` will read first, for a
-// caller that knows its next pieces.
-void prefetch_cached(const SegCache::Probe& key);
+                                       bool need_segmentation, FrontCache& front);
 
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.
