@@ -37,9 +37,8 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
   std::string_view norm = *normalized;
   ids.reserve(ids.size() + pieces.size());  // at least one id per piece
   for (ByteRange piece : pieces) {
-    Result<CachedPiece> decoded =
-        decode_cached_here(norm.substr(piece.start, piece.end - piece.start), tokenizer.trie,
-                           true, false);
+    Result<CachedPiece> decoded = decode_cached_here(
+        norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true, false);
     if (!decoded) return std::move(decoded).error();
     if (decoded->ids->present) {
       ids.insert(ids.end(), decoded->ids->ids, decoded->ids->ids + decoded->ids->count);

@@ -297,8 +297,8 @@ Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
   return out;
 }
 
-Status normalize_into(std::string_view text, char32_t space_char,
-                      const NormalizeSwitches& switches, std::string& out) {
+Status normalize_into(std::string_view text, char32_t space_char, const NormalizeSwitches& switches,
+                      std::string& out) {
   if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
   StepText t(text);
   run_steps(t, switches);

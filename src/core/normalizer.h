@@ -53,8 +53,8 @@ Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
 
 // The same into `out` (replacing its contents, keeping its capacity), for
 // callers that normalize many texts with one buffer.
-Status normalize_into(std::string_view text, char32_t space_char,
-                      const NormalizeSwitches& switches, std::string& out);
+Status normalize_into(std::string_view text, char32_t space_char, const NormalizeSwitches& switches,
+                      std::string& out);
 
 // ---- Per-character rules, shared with the aligned variant ----
 

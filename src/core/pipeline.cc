@@ -123,8 +123,8 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
 
 // The text encode that every fused road shares, appending to `out`.
 template <typename T>
-Status encode_text_into(std::string_view text, const RustPrefixTrie& trie,
-                        const TextEncoding& how, std::vector<T>& out) {
+Status encode_text_into(std::string_view text, const RustPrefixTrie& trie, const TextEncoding& how,
+                        std::vector<T>& out) {
   std::string& normalized = thread_scratch().normalized;
   if (Status done = normalize_into(text, how.space_char, how.switches, normalized); !done) {
     return done;

@@ -5,7 +5,8 @@
 namespace brindlore {
 
 FrontCache::FrontCache()
-    : slots_(std::make_unique<Slot[]>(kSlots)), segs_(std::make_unique<SegmentationRef[]>(kSlots)) {}
+    : slots_(std::make_unique<Slot[]>(kSlots)),
+      segs_(std::make_unique<SegmentationRef[]>(kSlots)) {}
 
 FrontCache& FrontCache::of_this_thread() {
   thread_local FrontCache table;

@@ -245,17 +245,16 @@ PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, P
   NativeOptions options;
   if (!options.convert(a)) return nullptr;
   if constexpr (std::is_same_v<T, uint32_t>) {
-    return run_id_batch(a.get(0), BatchScheme{},
-                        [&](size_t, std::string_view text, std::vector<uint32_t>& out) {
-                          return encode_text_native_ids_into(text, options.trie.get(),
-                                                             options.byte_fallback,
-                                                             options.space_char, options.s, out);
-                        });
+    return run_id_batch(
+        a.get(0), BatchScheme{}, [&](size_t, std::string_view text, std::vector<uint32_t>& out) {
+          return encode_text_native_ids_into(text, options.trie.get(), options.byte_fallback,
+                                             options.space_char, options.s, out);
+        });
   } else {
     Lists lists;
     return run_text_batch<std::vector<T>>(
-        a.get(0), BatchScheme{},
-        [&](std::string_view text) { return options.encode<Inner>(text); }, lists);
+        a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
+        lists);
   }
 }
 

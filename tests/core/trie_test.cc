@@ -1,16 +1,16 @@
 #include "core/trie.h"
 
-#include "core/utf8.h"
-
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <atomic>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <thread>
 #include <vector>
+
+#include "core/utf8.h"
 
 namespace brindlore {
 namespace {
@@ -207,7 +207,8 @@ TEST(SegCache, GenerationMovesOnEveryChange) {
       [&] { ASSERT_TRUE(trie.insert_token("a", 1u, -1.0).ok()); },
       [&] { trie.set_max_subword_len(3); },
       [&] {
-        for (size_t i = 0; i <= SegCache::kMaxEntries; ++i) cache.store(true, std::to_string(i), seg);
+        for (size_t i = 0; i <= SegCache::kMaxEntries; ++i)
+          cache.store(true, std::to_string(i), seg);
       },
   };
   for (const auto& change : changes) {
