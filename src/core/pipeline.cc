@@ -42,16 +42,6 @@ Status append_segmentation(const CachedSegmentation& seg, std::string_view,
   return Ok{};
 }
 
-Status append_segmentation(const CachedSegmentation& seg, std::string_view missing_id_prefix,
-                           std::vector<uint32_t>& out) {
-  grow_for(out, seg.spans.size());
-  for (const CachedSpan& span : seg.spans) {
-    if (!span.token_id) return missing_id_error(missing_id_prefix, span.token);
-    out.push_back(*span.token_id);
-  }
-  return Ok{};
-}
-
 // Token texts need the segmentation; ids are mostly kept beside the key.
 constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
 constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
@@ -63,11 +53,7 @@ Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix
 
 Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
                     std::vector<uint32_t>& out) {
-  if (!piece.ids->present) {
-    return append_segmentation(**piece.segmentation, missing_id_prefix, out);
-  }
-  out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
-  return Ok{};
+  return append_ids(piece, missing_id_prefix, out);
 }
 
 Status pass_through(std::string_view, CoreError error) { return error; }

@@ -498,6 +498,18 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
       std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())}));
 }
 
+Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out) {
+  if (piece.ids->present) {
+    out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
+    return Ok{};
+  }
+  for (const CachedSpan& span : (*piece.segmentation)->spans) {
+    if (!span.token_id) return missing_id_error(prefix, span.token);
+    out.push_back(*span.token_id);
+  }
+  return Ok{};
+}
+
 Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix) {
   for (const CachedSpan& span : segmentation.spans) {
     if (!span.token_id) return missing_id_error(prefix, span.token);

@@ -83,6 +83,11 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      bool byte_fallback,
                                      std::optional<uint64_t> max_edges_per_node);
 
+// Appends the ids of a cached decode to `out`: the inline ids when it has
+// them, else those of its segmentation, failing like `require_ids` (`out` then
+// holds the ids before the failing span).
+Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out);
+
 // Fails with "<prefix>decoded token \"...\" has no integer ID" at the first
 // span without an id.
 Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix = {});
