@@ -6,6 +6,10 @@ Texts are the lines of ../shared/bench/corpus.txt. RustTokenizer holds
 same vocabulary, with NFKC normalization and a metaspace pre-tokenizer, so all
 three normalize, split and decode every line.
 
+"text_batch" is rust_encode_text_batch over a RustPrefixTrie of the same
+vocabulary (its own light normalization and the plain pattern; the trie's
+cache holds at most 100,000 pieces), warm.
+
 "cold" encodes with an empty segmentation cache (the vocabulary is loaded
 again before each run), "warm" with the cache filled by an earlier run. A
 per-line figure calls RustTokenizer.encode and sentencepiece's encode once per
@@ -60,10 +64,15 @@ def measure(threads):
     sp_threads = 1 if threads == 1 else os.cpu_count()
     spm = best_of(lambda: sp.encode(lines, out_type=int, num_threads=sp_threads))
     hft = best_of(lambda: hf.encode_batch_fast(lines, add_special_tokens=False))
+    trie = brindlore_core.RustPrefixTrie()
+    for token, score, token_id in vocab:
+        trie.insert(token, score, token_id)
+    text_batch = best_of(lambda: brindlore_core.rust_encode_text_batch(lines, trie))
     sample = lines[:20000]
     per_line = best_of(lambda: [ours.encode_ids(line) for line in sample])
     sp_per_line = best_of(lambda: [sp.encode(line, out_type=int) for line in sample])
     print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft,
+                      "text_batch": text_batch,
                       "per_line": per_line, "sp_per_line": sp_per_line,
                       "warm_note": warm_note(distinct_pieces(lines)),
                       "lines": len(lines), "bytes": sum(len(line.encode()) for line in lines)}))
@@ -81,7 +90,7 @@ def main():
     for label, r in (("1 thread", single), (f"{cores} threads", parallel)):
         mb = r["bytes"] / 1e6
         print(f"{label}: {r['lines']:,} lines, {mb:.1f} MB")
-        for key in ("cold", "warm", "sentencepiece", "tokenizers"):
+        for key in ("cold", "warm", "sentencepiece", "tokenizers", "text_batch"):
             print(f"  {key:14s} {mb / r[key]:>8.2f} MB/s")
         print(f"  cold vs sentencepiece: {r['sentencepiece'] / r['cold']:.2f}x,"
               f" vs tokenizers: {r['tokenizers'] / r['cold']:.2f}x")
@@ -89,7 +98,7 @@ def main():
               f" vs tokenizers: {r['tokenizers'] / r['warm']:.2f}x")
         print(f"  {r['warm_note']}")
         print(f"  one call per line vs sentencepiece: {r['sp_per_line'] / r['per_line']:.2f}x")
-    for key in ("cold", "warm", "sentencepiece", "tokenizers"):
+    for key in ("cold", "warm", "sentencepiece", "tokenizers", "text_batch"):
         scale = single[key] / parallel[key]
         print(f"parallel scaling {key:14s} {scale:.2f}x on {cores} cores")
     return 0

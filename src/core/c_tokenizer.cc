@@ -37,10 +37,14 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
   std::string_view norm = *normalized;
   ids.reserve(ids.size() + pieces.size());  // at least one id per piece
   for (ByteRange piece : pieces) {
-    Result<SegmentationRef> segmentation =
-        decode_cached(norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true);
-    if (!segmentation) return std::move(segmentation).error();
-    for (const CachedSpan& span : (*segmentation)->spans) {
+    Result<CachedPiece> decoded = decode_cached_here(
+        norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true, false);
+    if (!decoded) return std::move(decoded).error();
+    if (decoded->ids->present) {
+      ids.insert(ids.end(), decoded->ids->ids, decoded->ids->ids + decoded->ids->count);
+      continue;
+    }
+    for (const CachedSpan& span : (*decoded->segmentation)->spans) {
       ids.push_back(span.token_id.value_or(tokenizer.unk_id));
     }
   }

@@ -272,24 +272,41 @@ class StepText {
   int next_ = 0;
 };
 
-}  // namespace
-
-Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
-                                    const NormalizeSwitches& switches) {
-  if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
-  StepText t(text);
+// The steps before the escaping, in their order.
+void run_steps(StepText& t, const NormalizeSwitches& switches) {
   if (switches.normalize_unicode) t.apply(unicode::nfkc_into);
   if (switches.normalize_unicode_spaces) t.apply(fold_unicode_spaces);
   if (switches.normalize_punctuation) t.apply(fold_punctuation);
   if (switches.lowercase) t.apply(lower_case);
   if (switches.collapse_whitespaces) t.apply(collapse_whitespace);
   if (switches.strip_whitespace) t.narrow(strip(t.view()));
+}
+
+}  // namespace
+
+Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
+                                    const NormalizeSwitches& switches) {
+  if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
+  StepText t(text);
+  run_steps(t, switches);
   const Escaper escaper(space_char);
   if (escaper.unchanged(t.view())) return t.take();
   std::string out;
   out.reserve(t.view().size() + 4);
   escaper.run(t.view(), out);
   return out;
+}
+
+Status normalize_into(std::string_view text, char32_t space_char, const NormalizeSwitches& switches,
+                      std::string& out) {
+  if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
+  StepText t(text);
+  run_steps(t, switches);
+  out.clear();
+  // Escaping copies the text when it changes nothing, so `out` is written in
+  // one pass either way and keeps its capacity from call to call.
+  Escaper(space_char).run(t.view(), out);
+  return Ok{};
 }
 
 }  // namespace brindlore

@@ -45,6 +45,11 @@ struct NormalizeSwitches {
 Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
                                     const NormalizeSwitches& switches);
 
+// The same into `out` (replacing its contents, keeping its capacity), for
+// callers that normalize many texts with one buffer.
+Status normalize_into(std::string_view text, char32_t space_char, const NormalizeSwitches& switches,
+                      std::string& out);
+
 // ---- Per-character rules, shared with the aligned variant ----
 
 // True for U+E000 and U+E001, which the escaping needs for itself.

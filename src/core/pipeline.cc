@@ -42,49 +42,91 @@ Status append_segmentation(const CachedSegmentation& seg, std::string_view,
   return Ok{};
 }
 
-Status append_segmentation(const CachedSegmentation& seg, std::string_view missing_id_prefix,
-                           std::vector<uint32_t>& out) {
-  grow_for(out, seg.spans.size());
-  for (const CachedSpan& span : seg.spans) {
-    if (!span.token_id) return missing_id_error(missing_id_prefix, span.token);
-    out.push_back(*span.token_id);
+// Token texts need the segmentation; ids are mostly kept beside the key.
+constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
+constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
+
+Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
+                    std::vector<std::string>& out) {
+  return append_segmentation(**piece.segmentation, missing_id_prefix, out);
+}
+
+Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
+                    std::vector<uint32_t>& out) {
+  return append_ids(piece, missing_id_prefix, out);
+}
+
+Status pass_through(std::string_view, CoreError error) { return error; }
+
+// Buffers that the text encode of a thread reuses from text to text, so that
+// the steady state allocates nothing per text but its result.
+struct TextScratch {
+  std::string normalized;
+  std::vector<ByteRange> pieces;
+  std::vector<SegCache::Probe> keys;
+};
+
+// How many pieces ahead of the one being decoded the cache is told about.
+constexpr size_t kPrefetchAhead = 4;
+
+TextScratch& thread_scratch() {
+  thread_local TextScratch scratch;
+  return scratch;
+}
+
+// Cuts `text` with `pattern` into pieces snapped to grapheme clusters, decodes
+// each through the cache and appends its tokens or ids to `out`. A decoder
+// failure is reported as `on_decode_failure(piece, error)` returns it.
+template <typename T, typename OnDecodeFailure>
+Status encode_pieces(std::string_view text, const PretokPattern& pattern,
+                     const RustPrefixTrie& trie, bool byte_fallback,
+                     std::string_view missing_id_prefix, OnDecodeFailure&& on_decode_failure,
+                     std::vector<T>& out) {
+  TextScratch& scratch = thread_scratch();
+  std::vector<ByteRange>& pieces = scratch.pieces;
+  pieces.clear();
+  snapped_pretoken_ranges(text, pattern, pieces);
+  grow_for(out, 2 * pieces.size());
+  // Every piece is hashed first, so that the cache can be told a few pieces
+  // ahead where the next lookups go and their slots arrive in time.
+  std::vector<SegCache::Probe>& keys = scratch.keys;
+  keys.clear();
+  const SegCache& cache = trie.seg_cache();
+  for (const ByteRange& range : pieces) {
+    keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
+  }
+  FrontCache& front = FrontCache::of_this_thread();
+  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) front.prefetch(keys[i].hash);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kPrefetchAhead < keys.size()) front.prefetch(keys[i + kPrefetchAhead].hash);
+    Result<CachedPiece> decoded = decode_cached_here(
+        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)), front);
+    if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
+    if (Status added = append_piece(*decoded, missing_id_prefix, out); !added) return added;
   }
   return Ok{};
 }
 
-CoreError pass_through(std::string_view, CoreError error) { return error; }
-
-// Cuts `text` with `pattern` into pieces snapped to grapheme clusters, decodes
-// each through the cache and appends its tokens or ids. A decoder failure is
-// reported as `on_decode_failure(piece, error)` returns it.
-template <typename T, typename OnDecodeFailure>
-Result<std::vector<T>> encode_pieces(std::string_view text, const PretokPattern& pattern,
-                                     const RustPrefixTrie& trie, bool byte_fallback,
-                                     std::string_view missing_id_prefix,
-                                     OnDecodeFailure&& on_decode_failure) {
-  std::vector<ByteRange> pieces;
-  snapped_pretoken_ranges(text, pattern, pieces);
-  std::vector<T> out;
-  out.reserve(2 * pieces.size());
-  for (const ByteRange& range : pieces) {
-    const std::string_view piece = text.substr(range.start, range.end - range.start);
-    Result<SegmentationRef> seg = decode_cached(piece, trie, byte_fallback);
-    if (!seg) return on_decode_failure(piece, std::move(seg).error());
-    if (Status added = append_segmentation(**seg, missing_id_prefix, out); !added) {
-      return std::move(added).error();
-    }
+// The text encode that every fused road shares, appending to `out`.
+template <typename T>
+Status encode_text_into(std::string_view text, const RustPrefixTrie& trie, const TextEncoding& how,
+                        std::vector<T>& out) {
+  std::string& normalized = thread_scratch().normalized;
+  if (Status done = normalize_into(text, how.space_char, how.switches, normalized); !done) {
+    return done;
   }
-  return out;
+  return encode_pieces<T>(normalized, get_full_pretok_regex(), trie, how.byte_fallback,
+                          how.missing_id_prefix, pass_through, out);
 }
 
-// The text encode that every fused road shares.
 template <typename T>
 Result<std::vector<T>> encode_text(std::string_view text, const RustPrefixTrie& trie,
                                    const TextEncoding& how) {
-  Result<std::string> normalized = normalize_inner(text, how.space_char, how.switches);
-  if (!normalized) return std::move(normalized).error();
-  return encode_pieces<T>(*normalized, get_full_pretok_regex(), trie, how.byte_fallback,
-                          how.missing_id_prefix, pass_through);
+  std::vector<T> out;
+  if (Status done = encode_text_into<T>(text, trie, how, out); !done) {
+    return std::move(done).error();
+  }
+  return out;
 }
 
 // The fused encode: the gate, then the text encode with the caller's options.
@@ -129,6 +171,19 @@ Result<std::vector<uint32_t>> encode_text_ids(std::string_view text, const RustP
   return encode_text<uint32_t>(text, trie, how);
 }
 
+Status encode_text_ids_into(std::string_view text, const RustPrefixTrie& trie,
+                            const TextEncoding& how, std::vector<uint32_t>& out) {
+  return encode_text_into<uint32_t>(text, trie, how, out);
+}
+
+Status encode_text_native_ids_into(std::string_view text, const RustPrefixTrie& trie,
+                                   bool byte_fallback, char32_t space_char,
+                                   const NormalizeSwitches& switches, std::vector<uint32_t>& out) {
+  if (Status passed = native_security_gate(text); !passed) return passed;
+  return encode_text_into<uint32_t>(
+      text, trie, TextEncoding{space_char, switches, byte_fallback, kNativeIdsPrefix}, out);
+}
+
 Result<std::vector<std::string>> encode_text_native_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     const NormalizeSwitches& switches) {
@@ -168,14 +223,14 @@ void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& o
   out.append(formed.data() + copied, formed.size() - copied);
 }
 
-Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_t index,
-                                                    const RustPrefixTrie& trie, bool byte_fallback,
-                                                    char32_t space_char) {
-  std::string mapped;
+Status encode_text_batch_ids_into(std::string_view text, size_t index, const RustPrefixTrie& trie,
+                                  bool byte_fallback, char32_t space_char,
+                                  std::vector<uint32_t>& out) {
+  std::string& mapped = thread_scratch().normalized;
   nfkc_with_spaces(text, space_char, mapped);
   return encode_pieces<uint32_t>(
       mapped, get_pretok_regex(), trie, byte_fallback, kTextBatchPrefix,
-      [index](std::string_view chunk, CoreError error) {
+      [index](std::string_view chunk, CoreError error) -> Status {
         std::string message(kTextBatchPrefix);
         message += "Viterbi decode failed for input #";
         message += std::to_string(index);
@@ -184,7 +239,19 @@ Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_
         message += "): ";
         message += error.message;
         return make_error(std::move(message));
-      });
+      },
+      out);
+}
+
+Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_t index,
+                                                    const RustPrefixTrie& trie, bool byte_fallback,
+                                                    char32_t space_char) {
+  std::vector<uint32_t> out;
+  if (Status done = encode_text_batch_ids_into(text, index, trie, byte_fallback, space_char, out);
+      !done) {
+    return std::move(done).error();
+  }
+  return out;
 }
 
 }  // namespace brindlore

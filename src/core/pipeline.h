@@ -58,6 +58,11 @@ Result<std::vector<std::string>> encode_text_tokens(std::string_view text,
 Result<std::vector<uint32_t>> encode_text_ids(std::string_view text, const RustPrefixTrie& trie,
                                               const TextEncoding& how);
 
+// The id encode appending to `out`, with per-thread buffers reused from text
+// to text; on failure `out` may hold part of the text's ids.
+Status encode_text_ids_into(std::string_view text, const RustPrefixTrie& trie,
+                            const TextEncoding& how, std::vector<uint32_t>& out);
+
 // The fused encode of one text: the gate, then the text encode with these
 // options (the parameters in the order of the Python functions, the six
 // normalization switches as one struct).
@@ -70,6 +75,12 @@ Result<std::vector<std::string>> encode_text_native_inner(
 Result<std::vector<uint32_t>> encode_text_native_ids_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     const NormalizeSwitches& switches);
+
+// `encode_text_native_ids_inner` appending to `out` (which may hold part of
+// the text's ids on failure).
+Status encode_text_native_ids_into(std::string_view text, const RustPrefixTrie& trie,
+                                   bool byte_fallback, char32_t space_char,
+                                   const NormalizeSwitches& switches, std::vector<uint32_t>& out);
 
 // The light normalization of the whole-batch id encoder: NFKC of valid UTF-8
 // `text`, then U+0020 and the Unicode spaces of `is_unicode_space` become
@@ -84,5 +95,11 @@ void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& o
 Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_t index,
                                                     const RustPrefixTrie& trie, bool byte_fallback,
                                                     char32_t space_char);
+
+// The same appending to `out` (which may hold part of the text's ids on
+// failure).
+Status encode_text_batch_ids_into(std::string_view text, size_t index, const RustPrefixTrie& trie,
+                                  bool byte_fallback, char32_t space_char,
+                                  std::vector<uint32_t>& out);
 
 }  // namespace brindlore

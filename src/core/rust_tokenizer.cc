@@ -28,6 +28,12 @@ void keep_alive(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
 
 }  // namespace
 
+RustPrefixTrie make_tokenizer_trie() {
+  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  trie.seg_cache().set_limits(RustTokenizer::kCacheLimits);
+  return trie;
+}
+
 Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries) {
   for (const VocabEntry& e : entries) {
     if (Status inserted = trie.insert_token(e.token, e.id, e.score); !inserted) return inserted;
@@ -39,7 +45,7 @@ Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries)
 
 Result<RustTokenizer> RustTokenizer::build(std::span<const VocabEntry> entries,
                                            char32_t space_char, bool byte_fallback) {
-  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  RustPrefixTrie trie = make_tokenizer_trie();
   if (Status filled = insert_entries(trie, entries); !filled) return std::move(filled).error();
   return RustTokenizer(std::move(trie), space_char, byte_fallback);
 }
@@ -47,7 +53,7 @@ Result<RustTokenizer> RustTokenizer::build(std::span<const VocabEntry> entries,
 Status RustTokenizer::replace_vocab(std::span<const VocabEntry> entries) {
   // The old trie and its cache go first, so the two never coexist.
   trie_ = RustPrefixTrie();
-  trie_ = RustPrefixTrie::make_new(std::nullopt);
+  trie_ = make_tokenizer_trie();
   return insert_entries(trie_, entries);
 }
 
@@ -57,6 +63,10 @@ Result<std::vector<std::string>> RustTokenizer::encode(std::string_view text) co
 
 Result<std::vector<uint32_t>> RustTokenizer::encode_ids(std::string_view text) const {
   return encode_text_ids(text, trie_, encoding_of(*this));
+}
+
+Status RustTokenizer::encode_ids_into(std::string_view text, std::vector<uint32_t>& out) const {
+  return encode_text_ids_into(text, trie_, encoding_of(*this), out);
 }
 
 Status diagnose_pipeline_text(std::string_view text, const RustPrefixTrie& trie,

@@ -25,6 +25,9 @@ struct VocabEntry {
 
 // Inserts the entries into `trie` in order and stops at the first that
 // `insert_token` refuses, returning its message; the entries before it stay.
+// An empty trie for a tokenizer, its cache sized by `RustTokenizer::kCacheLimits`.
+RustPrefixTrie make_tokenizer_trie();
+
 Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries);
 
 // Thread safety: the encode members are const and may run on any number of
@@ -32,6 +35,13 @@ Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries)
 // enforces.
 class RustTokenizer {
  public:
+  // The tokenizer's cache is never seen from outside, so it is not held to
+  // the 100,000 entries of a trie's own cache: a corpus of a few hundred
+  // thousand distinct pieces fits without the cache emptying itself on every
+  // pass. Its memory is bounded by the entry count and the bytes of piece
+  // text together (README, "Memory").
+  static constexpr SegCache::Limits kCacheLimits{size_t{1} << 19, size_t{8} << 20};
+
   // A tokenizer over `entries`, or the message of the first refused entry
   // (nothing is built then). `space_char` is not checked here: a reserved one
   // makes every later encode fail with the normalizer's message.
@@ -47,6 +57,9 @@ class RustTokenizer {
   // "decoded token <quoted> has no integer ID".
   Result<std::vector<std::string>> encode(std::string_view text) const;
   Result<std::vector<uint32_t>> encode_ids(std::string_view text) const;
+  // `encode_ids` appending to `out` (which may hold part of the ids on
+  // failure), reusing per-thread buffers from text to text.
+  Status encode_ids_into(std::string_view text, std::vector<uint32_t>& out) const;
 
   const RustPrefixTrie& trie() const noexcept { return trie_; }
   char32_t space_char() const noexcept { return space_char_; }

@@ -1,32 +1,38 @@
 #include "core/seg_cache.h"
 
-#include <thread>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define BRINDLORE_CPU_RELAX() _mm_pause()
-#else
-#define BRINDLORE_CPU_RELAX() ((void)0)
-#endif
+#include <new>
 
 namespace brindlore {
+namespace {
 
-void SpinMutex::lock() noexcept {
-  for (;;) {
-    if (try_lock()) return;
-    for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
-      if (spins < 64) {
-        BRINDLORE_CPU_RELAX();
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  }
+// Generations are drawn from one counter for the whole process, so that a
+// front cache entry of one cache can never be taken for one of another.
+std::atomic<uint64_t> next_generation{1};
+
+uint64_t fresh_generation() noexcept {
+  return next_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-SegCache::SegCache(size_t reserve_entries)
+}  // namespace
+
+InlineIds InlineIds::of(const CachedSegmentation& seg) noexcept {
+  InlineIds out;
+  if (seg.spans.size() > kMax) return out;
+  for (const CachedSpan& span : seg.spans) {
+    if (!span.token_id) return InlineIds{};
+    out.ids[out.count++] = *span.token_id;
+  }
+  out.present = true;
+  return out;
+}
+
+SegCache::SegCache(size_t reserve_entries) : SegCache(reserve_entries, Limits{}) {}
+
+SegCache::SegCache(size_t reserve_entries, Limits limits)
     : seed_(random_seed()),
-      shards_(std::make_unique<Shard[]>(kShards)) {
+      limits_(limits),
+      shards_(std::make_unique<Shard[]>(kShards)),
+      generation_(fresh_generation()) {
   if (reserve_entries == 0) return;
   const size_t per_shard = (reserve_entries + kShards - 1) / kShards;
   for (size_t i = 0; i < kShards; ++i) shards_[i].map.reserve(per_shard);
@@ -44,18 +50,21 @@ auto SegCache::poisoning(F&& body) const {
     return body();
   } catch (...) {
     poisoned_.store(true);
+    // Front caches must stop serving what this cache gave them.
+    generation_.store(fresh_generation(), std::memory_order_release);
     throw;
   }
 }
 
 template <typename F>
 auto SegCache::locked(Shard& shard, F&& body) const {
-  std::lock_guard<SpinMutex> guard(shard.mutex);
+  std::lock_guard<ShardMutex> guard(shard.mutex);
   return poisoning(body);
 }
 
 template <typename F>
 auto SegCache::locked_all(F&& body) const {
+  std::lock_guard<std::mutex> one_at_a_time(all_shards_);
   for (size_t i = 0; i < kShards; ++i) shards_[i].mutex.lock();
   struct Unlock {
     const SegCache* cache;
@@ -66,86 +75,98 @@ auto SegCache::locked_all(F&& body) const {
   return poisoning(body);
 }
 
-template <typename F>
-void SegCache::empty_all(F&& before_swap) {
-  std::lock_guard<std::mutex> one_at_a_time(empty_mutex_);
-  const bool emptied = locked_all([&] {
-    if (poisoned_.load(std::memory_order_relaxed) || !before_swap()) return false;
-    for (size_t i = 0; i < kShards; ++i) {
-      // The emptied map keeps the capacity the full one had.
-      Shard& shard = shards_[i];
-      shard.map.swap(shard.spare);
-      shard.map.reserve(static_cast<size_t>(shard.spare.max_load()));
-    }
-    entries_.store(0, std::memory_order_relaxed);
-    return true;
-  });
-  if (!emptied) return;
-  // Only emptyings touch the spares, and they run one at a time.
-  poisoning([&] {
-    for (size_t i = 0; i < kShards; ++i) shards_[i].spare = Map();
-  });
+void SegCache::invalidate_front_caches() noexcept {
+  generation_.store(fresh_generation(), std::memory_order_release);
 }
 
-SegmentationRef SegCache::lookup(const Probe& key) const {
+bool SegCache::reserve(size_t bytes) noexcept {
+  if (entries_.fetch_add(1, std::memory_order_relaxed) >= limits_.max_entries) {
+    entries_.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  if (limits_.max_key_bytes == SIZE_MAX) return true;
+  if (key_bytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes > limits_.max_key_bytes) {
+    key_bytes_.fetch_sub(bytes, std::memory_order_relaxed);
+    entries_.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  return true;
+}
+
+void SegCache::take_all(std::vector<Map>& removed) {
+  removed.resize(kShards);
+  for (size_t i = 0; i < kShards; ++i) {
+    Map& map = shards_[i].map;
+    const size_t capacity = static_cast<size_t>(map.max_load());
+    map.swap(removed[i]);
+    map.reserve(capacity);
+  }
+  entries_.store(0, std::memory_order_relaxed);
+  key_bytes_.store(0, std::memory_order_relaxed);
+  invalidate_front_caches();
+}
+
+SegCache::Found SegCache::lookup(const Probe& key, bool with_segmentation) const {
   Shard& shard = shard_of(key.hash);
-  return locked(shard, [&]() -> SegmentationRef {
-    if (poisoned_.load(std::memory_order_relaxed)) return nullptr;
+  return locked(shard, [&]() -> Found {
+    if (poisoned_.load(std::memory_order_relaxed)) return {};
     auto it = shard.map.find(key);
-    return it == shard.map.end() ? nullptr : it->second;
+    if (it == shard.map.end()) return {};
+    const Value& value = it->second;
+    if (!with_segmentation && value.ids.present) return {true, nullptr, value.ids};
+    return {true, value.seg, value.ids};
   });
 }
 
-void SegCache::insert_absent(Shard& shard, const Probe& probe, SegmentationRef seg) {
-  shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash}, std::move(seg));
-  entries_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void SegCache::store(const Probe& probe, SegmentationRef seg) {
+bool SegCache::store(const Probe& probe, SegmentationRef seg, const InlineIds& ids) {
   Shard& shard = shard_of(probe.hash);
-  const bool stored = locked(shard, [&] {
-    if (poisoned_.load(std::memory_order_relaxed)) return true;
+  auto insert = [&] {
+    shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash},
+                      Value{std::move(seg), ids});
+  };
+  enum class Done { kNo, kYes, kFull };
+  const Done done = locked(shard, [&] {
+    if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
     auto it = shard.map.find(probe);
     if (it != shard.map.end()) {
-      it->second = std::move(seg);
+      it->second = Value{std::move(seg), ids};
+      return Done::kYes;
+    }
+    if (!reserve(probe.text.size())) return Done::kFull;
+    insert();
+    return Done::kYes;
+  });
+  if (done != Done::kFull) return done == Done::kYes;
+  // The limits seemed to be reached: settle it with every shard locked, where
+  // the count is exact and nobody else stores. Another thread may have
+  // emptied the cache or stored this key meanwhile.
+  std::vector<Map> removed;  // released after the locks are given back
+  return locked_all([&] {
+    if (poisoned_.load(std::memory_order_relaxed)) return false;
+    auto it = shard.map.find(probe);
+    if (it != shard.map.end()) {
+      it->second = Value{std::move(seg), ids};
       return true;
     }
-    if (entries_.load(std::memory_order_relaxed) >= kMaxEntries) return false;
-    insert_absent(shard, probe, std::move(seg));
+    if (!reserve(probe.text.size())) {
+      take_all(removed);
+      reserve(probe.text.size());
+    }
+    insert();
     return true;
-  });
-  if (stored) return;
-  // The cache is full: empty it, then store. The checks are made again under
-  // all the locks, since another thread may have emptied the cache or stored
-  // this key meanwhile.
-  bool replaced = false;
-  empty_all([&] {
-    auto it = shard.map.find(probe);
-    if (it != shard.map.end()) {
-      it->second = seg;
-      replaced = true;
-      return false;
-    }
-    return entries_.load(std::memory_order_relaxed) >= kMaxEntries;
-  });
-  if (replaced) return;
-  locked(shard, [&] {
-    if (poisoned_.load(std::memory_order_relaxed)) return;
-    auto it = shard.map.find(probe);
-    if (it != shard.map.end()) {
-      it->second = std::move(seg);
-    } else {
-      insert_absent(shard, probe, std::move(seg));
-    }
   });
 }
 
 size_t SegCache::size() const {
-  return poisoned_.load() ? 0 : entries_.load();
+  return locked_all(
+      [&] { return poisoned_.load() ? size_t{0} : entries_.load(std::memory_order_relaxed); });
 }
 
 void SegCache::clear() {
-  empty_all([] { return true; });
+  std::vector<Map> removed;
+  locked_all([&] {
+    if (!poisoned_.load(std::memory_order_relaxed)) take_all(removed);
+  });
 }
 
 size_t SegCache::capacity() const {
@@ -157,5 +178,22 @@ size_t SegCache::capacity() const {
 }
 
 bool SegCache::poisoned() const { return poisoned_.load(); }
+
+void SegCache::set_limits(Limits limits) {
+  locked_all([&] { limits_ = limits; });
+}
+
+void SegCache::reset_after_fork() noexcept {
+  // The old locks and tables may be mid-change in a thread that does not
+  // exist in the child: they are abandoned, not destroyed.
+  new (&all_shards_) std::mutex();
+  for (size_t i = 0; i < kShards; ++i) {
+    shards_[i].mutex.reset();
+    new (&shards_[i].map) Map();
+  }
+  entries_.store(0, std::memory_order_relaxed);
+  key_bytes_.store(0, std::memory_order_relaxed);
+  invalidate_front_caches();
+}
 
 }  // namespace brindlore

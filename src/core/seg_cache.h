@@ -1,23 +1,28 @@
 // The word-level segmentation cache that every trie owns: a map from
 // (byte-fallback flag, piece text) to an immutable, reference-counted
-// segmentation. A lock is held only for one lookup or one store, never while
-// decoding.
+// segmentation, behind short locks that are never held while decoding.
 //
-// The map is split into shards by key hash, each behind its own short lock,
-// so that the workers of a parallel batch, which look up every piece, do not
-// all queue on one lock. The cache still behaves as one map: its size is the
-// sum of the shards, and storing a new key while the whole cache holds
-// `kMaxEntries` entries empties every shard first.
+// The rules hold exactly under parallel stores: the entry count, the
+// all-at-once emptying when a new key meets the ceiling, and poisoning.
+// Threads do not meet on the locks for the pieces they see again and again:
+// each keeps a small front cache of its own (see seg_front_cache.h)
+// that it reads without any lock or shared write, valid for as long as the
+// cache's generation stays what it was when the entry was taken. Every change
+// that could make a front entry disagree with this map (clearing, emptying,
+// poisoning, a vocabulary change) moves the generation on.
 //
-// A failure while a lock is held poisons the cache for good: from then on it
+// A failure while the lock is held poisons the cache for good: from then on it
 // neither finds nor stores anything and reports a size of 0, and decoding goes
 // on without it.
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,17 +76,61 @@ struct CachedSegmentation {
 
 using SegmentationRef = std::shared_ptr<const CachedSegmentation>;
 
-// A mutex for critical sections of a few dozen instructions: it spins
-// briefly before yielding, so that worker threads meeting on the cache do not
-// go to sleep in the kernel for a lookup that takes nanoseconds.
-class SpinMutex {
+// A lock held for a few dozen instructions. A thread that finds it taken
+// spins briefly before sleeping in the kernel (glibc's adaptive mutex), so
+// that workers meeting on a shard neither sleep for a lookup nor spin long
+// when the holder has been preempted.
+class ShardMutex {
  public:
-  void lock() noexcept;
-  bool try_lock() noexcept { return !locked_.exchange(true, std::memory_order_acquire); }
-  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+  ShardMutex() noexcept { init(); }
+  ~ShardMutex() { pthread_mutex_destroy(&mutex_); }
+  ShardMutex(const ShardMutex&) = delete;
+  ShardMutex& operator=(const ShardMutex&) = delete;
+
+  void lock() noexcept { pthread_mutex_lock(&mutex_); }
+  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
+
+  // Makes the lock usable and free again, whatever state it was left in (for
+  // the child of a fork, where its holder may not exist).
+  void reset() noexcept { init(); }
 
  private:
-  std::atomic<bool> locked_{false};
+  void init() noexcept {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+
+  pthread_mutex_t mutex_;
+};
+
+// True when the `n` bytes at `a` and `b` are equal; for the short keys of the
+// caches, without a call.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; --n) {
+    if (*a++ != *b++) return false;
+  }
+  return true;
+}
+
+// The ids of a segmentation, kept beside it when every span has one and there
+// are at most kMax of them (most pieces): an id encode then reads them next to
+// the key it matched, without going to the segmentation.
+struct InlineIds {
+  static constexpr size_t kMax = 4;
+  uint32_t ids[kMax] = {};
+  uint8_t count = 0;
+  bool present = false;
+
+  static InlineIds of(const CachedSegmentation& seg) noexcept;
 };
 
 class SegCache {
@@ -94,6 +143,14 @@ class SegCache {
   // its table first grows (the table rounds up to its own group size).
   static constexpr size_t kPresizedEntries = 14336;
 
+  // When storing a new key empties the map first: when it already holds
+  // `max_entries` entries, or when the key's text would take the texts of all
+  // keys past `max_key_bytes`.
+  struct Limits {
+    size_t max_entries = kMaxEntries;
+    size_t max_key_bytes = SIZE_MAX;
+  };
+
   // A key with its hash, computed before the lock is taken.
   struct Probe {
     std::string_view text;
@@ -103,6 +160,7 @@ class SegCache {
 
   // `reserve_entries` 0 allocates nothing until the first store.
   explicit SegCache(size_t reserve_entries);
+  SegCache(size_t reserve_entries, Limits limits);
 
   SegCache(const SegCache&) = delete;
   SegCache& operator=(const SegCache&) = delete;
@@ -110,18 +168,32 @@ class SegCache {
   // The key of `piece` under the flag; `piece` must outlive the probe.
   Probe probe(bool byte_fallback, std::string_view piece) const noexcept;
 
-  // The stored segmentation, or null on a miss or when the cache is poisoned.
-  SegmentationRef lookup(const Probe& key) const;
+  // What a lookup finds: nothing (a miss, or a poisoned cache), or the stored
+  // ids and, unless they are inline and the caller does without it, a new
+  // reference to the segmentation.
+  struct Found {
+    bool found = false;
+    SegmentationRef seg;
+    InlineIds ids;
+  };
+
+  // Looks the key up. With `with_segmentation` false, a hit with inline ids
+  // leaves `seg` null, so that the segmentation's reference count (shared by
+  // every thread that uses the piece) is not written.
+  Found lookup(const Probe& key, bool with_segmentation) const;
+  // The stored segmentation, or null.
   SegmentationRef lookup(bool byte_fallback, std::string_view piece) const {
-    return lookup(probe(byte_fallback, piece));
+    return lookup(probe(byte_fallback, piece), true).seg;
   }
 
-  // Stores `seg` under the key, replacing an existing value. A key that is not
-  // yet present empties the whole map first when it is full. Does nothing when
-  // the cache is poisoned.
-  void store(const Probe& key, SegmentationRef seg);
-  void store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
-    store(probe(byte_fallback, piece), std::move(seg));
+  // Stores `seg` with its ids (`InlineIds::of(*seg)`) under the key,
+  // replacing an existing value. A key that is not yet present empties the
+  // whole map first when the limits say so. Returns false (storing nothing)
+  // when the cache is poisoned.
+  bool store(const Probe& key, SegmentationRef seg, const InlineIds& ids);
+  bool store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
+    const InlineIds ids = InlineIds::of(*seg);
+    return store(probe(byte_fallback, piece), std::move(seg), ids);
   }
 
   // Number of entries; 0 when poisoned.
@@ -134,6 +206,26 @@ class SegCache {
   size_t capacity() const;
 
   bool poisoned() const;
+
+  // Changes the limits (for owners that never expose the cache); applies from
+  // the next store on.
+  void set_limits(Limits limits);
+
+  // A number that stays the same exactly as long as every entry a thread took
+  // from this cache may still be served from that thread's front cache. No
+  // two caches of the process ever share a value. Lock-free, no shared write.
+  uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
+
+  // Moves the generation on, for changes of the vocabulary the cache serves
+  // (an inserted token, a new length limit): front caches must ask this map
+  // again, which still answers with what it holds.
+  void invalidate_front_caches() noexcept;
+
+  // For the child of a fork: makes the lock usable again whatever state the
+  // parent's threads left it in, and empties the cache without touching the
+  // old table (whose pages stay shared with the parent; its memory is left
+  // to the parent). Needs no lock; call it before any other use in the child.
+  void reset_after_fork() noexcept;
 
  private:
   struct Key {
@@ -151,46 +243,62 @@ class SegCache {
     using is_transparent = void;
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const noexcept {
-      return a.hash == b.hash && a.byte_fallback == b.byte_fallback &&
-             std::string_view(a.text) == std::string_view(b.text);
+      const std::string_view x(a.text), y(b.text);
+      return a.hash == b.hash && a.byte_fallback == b.byte_fallback && x.size() == y.size() &&
+             same_bytes(x.data(), y.data(), x.size());
     }
   };
-  using Map = boost::unordered_flat_map<Key, SegmentationRef, KeyHash, KeyEq>;
+  struct Value {
+    SegmentationRef seg;
+    InlineIds ids;
+  };
+  using Map = boost::unordered_flat_map<Key, Value, KeyHash, KeyEq>;
 
-  static constexpr size_t kShards = 64;
+  // The map is split into shards by key hash, each behind its own lock, so
+  // that the misses of parallel workers do not all queue on one lock. It
+  // still behaves as one map: an entry is counted (`reserve`) under the lock
+  // of the shard it goes to, before it is inserted there, and a count that
+  // would pass the limits is settled with every shard locked, where it is
+  // exact.
+  static constexpr size_t kShards = 256;
   struct alignas(64) Shard {
-    SpinMutex mutex;
+    ShardMutex mutex;
     Map map;
-    Map spare;  // holds the removed entries while an emptying releases them
   };
 
-  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 32) % kShards]; }
+  // Bits the maps and the front caches do not place by.
+  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 40) % kShards]; }
 
   // Runs `body`; an exception escaping it poisons the cache for good.
   template <typename F>
   auto poisoning(F&& body) const;
-  // Runs `body` with `shard` locked, poisoning the cache if it throws.
+  // Runs `body` with `shard` locked.
   template <typename F>
   auto locked(Shard& shard, F&& body) const;
-  // Runs `body` with every shard locked, in shard order.
+  // Runs `body` with every shard locked, in shard order, after the lock that
+  // lets one thread at a time do so.
   template <typename F>
   auto locked_all(F&& body) const;
 
-  // Empties every shard: each map is swapped for an empty one of the same
-  // capacity under the locks, and the removed entries are released after the
-  // locks are given back, so that other threads wait only for the swaps.
-  // `before_swap` runs under all the locks first; it returns false to skip
-  // the emptying.
-  template <typename F>
-  void empty_all(F&& before_swap);
+  // Counts one more entry with a key of `bytes` bytes, unless that would pass
+  // the limits. Needs the lock of the shard the entry goes to.
+  bool reserve(size_t bytes) noexcept;
 
-  // Inserts a key known to be absent, under the shard's lock.
-  void insert_absent(Shard& shard, const Probe& probe, SegmentationRef seg);
+  // With every shard locked: takes every entry out of the maps (which keep
+  // their capacity) into `removed`, to be released once the locks are given
+  // back.
+  void take_all(std::vector<Map>& removed);
 
   uint64_t seed_;
+  Limits limits_;
   std::unique_ptr<Shard[]> shards_;
-  std::mutex empty_mutex_;  // one emptying at a time; taken before any shard lock
-  std::atomic<size_t> entries_{0};  // changed only under the lock of the shard concerned
+  mutable std::mutex all_shards_;  // taken before every shard lock by locked_all
+  // Changed by stores of new keys only; apart from what hits read.
+  alignas(64) std::atomic<size_t> entries_{0};
+  std::atomic<size_t> key_bytes_{0};
+  // Read by every lookup of every thread, written only on invalidation and
+  // poisoning: kept apart from the locks and counters, which misses write.
+  alignas(64) mutable std::atomic<uint64_t> generation_;
   mutable std::atomic<bool> poisoned_{false};
 };
 

@@ -62,6 +62,9 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
                                     double log_p) {
   if (token.empty()) return make_error("token must not be empty");
   if (!std::isfinite(log_p)) return make_error("log_p must be finite");
+  // Threads' front caches must ask the segmentation cache again (which keeps
+  // its entries) rather than trust what they took before.
+  seg_cache_->invalidate_front_caches();
   // The compact form describes the old contents; it is made again when due.
   compact_->form.store(nullptr, std::memory_order_relaxed);
   compact_->owned.reset();

@@ -94,7 +94,10 @@ class RustPrefixTrie {
   void prepare_for_search() const;
 
   std::optional<uint64_t> max_subword_len() const noexcept { return max_subword_len_; }
-  void set_max_subword_len(std::optional<uint64_t> limit) noexcept { max_subword_len_ = limit; }
+  void set_max_subword_len(std::optional<uint64_t> limit) noexcept {
+    max_subword_len_ = limit;
+    seg_cache_->invalidate_front_caches();
+  }
 
   // The cache shared by every decode over this trie (see seg_cache.h).
   SegCache& seg_cache() const noexcept { return *seg_cache_; }

@@ -416,22 +416,75 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
   return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, max_edges_per_node);
 }
 
+namespace {
+
+// The unpruned decode of `text` as a new segmentation.
+Result<SegmentationRef> decode_new(std::string_view text, const RustPrefixTrie& trie,
+                                   bool byte_fallback) {
+  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
+  if (!spans) return std::move(spans).error();
+  return SegmentationRef(std::make_shared<const CachedSegmentation>(
+      CachedSegmentation{SpanList(std::move(spans).value())}));
+}
+
+// A new segmentation as a cache lookup would have found it.
+SegCache::Found found_new(SegmentationRef seg) {
+  const InlineIds ids = InlineIds::of(*seg);
+  return {true, std::move(seg), ids};
+}
+
+// The cached decode of a non-empty piece, kept by the calling thread until its
+// next cached decode: first the thread's own front cache, then the trie's
+// cache (locked for the lookup and the store only), then the decoder.
+Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                          bool need_segmentation, FrontCache& front) {
+  const std::string_view text = key.text;
+  const bool byte_fallback = key.byte_fallback;
+  if (text.size() > SegCache::kMaxPieceBytes) {
+    Result<SegmentationRef> seg = decode_new(text, trie, byte_fallback);
+    if (!seg) return std::move(seg).error();
+    return front.hold(found_new(std::move(seg).value()));
+  }
+  const SegCache& cache = trie.seg_cache();
+  // Read before the cache is asked, so that an entry kept below is dropped by
+  // any clear or emptying that runs meanwhile.
+  const uint64_t generation = cache.generation();
+  if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) return hit;
+  SegCache::Found found = cache.lookup(key, need_segmentation);
+  if (!found.found) {
+    Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
+    if (!decoded) return std::move(decoded).error();
+    found = found_new(std::move(decoded).value());
+    if (!trie.seg_cache().store(key, found.seg, found.ids)) {
+      return front.hold(std::move(found));  // poisoned
+    }
+  }
+  return front.keep(generation, key, std::move(found));
+}
+
+}  // namespace
+
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
-  const bool cacheable = text.size() <= SegCache::kMaxPieceBytes;
-  SegCache& cache = trie.seg_cache();
-  SegCache::Probe key{};
-  if (cacheable) {
-    key = cache.probe(byte_fallback, text);  // hashed once, outside the cache's locks
-    if (SegmentationRef hit = cache.lookup(key)) return hit;
-  }
-  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
-  if (!spans) return std::move(spans).error();
-  auto segmentation =
-      std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())});
-  if (cacheable) cache.store(key, segmentation);
-  return SegmentationRef(std::move(segmentation));
+  Result<CachedPiece> piece = decode_through_caches(trie.seg_cache().probe(byte_fallback, text),
+                                                    trie, true, FrontCache::of_this_thread());
+  if (!piece) return std::move(piece).error();
+  return *piece->segmentation;
+}
+
+Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                       bool need_segmentation, FrontCache& front) {
+  static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
+  static const InlineIds kNoIds = InlineIds::of(*kEmpty);
+  if (key.text.empty()) return CachedPiece{&kEmpty, &kNoIds};
+  return decode_through_caches(key, trie, need_segmentation, front);
+}
+
+Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
+                                       bool byte_fallback, bool need_segmentation) {
+  return decode_cached_here(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation,
+                            FrontCache::of_this_thread());
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
@@ -443,6 +496,18 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
   if (!spans) return std::move(spans).error();
   return SegmentationRef(
       std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())}));
+}
+
+Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out) {
+  if (piece.ids->present) {
+    out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
+    return Ok{};
+  }
+  for (const CachedSpan& span : (*piece.segmentation)->spans) {
+    if (!span.token_id) return missing_id_error(prefix, span.token);
+    out.push_back(*span.token_id);
+  }
+  return Ok{};
 }
 
 Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix) {

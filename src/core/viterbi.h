@@ -18,6 +18,7 @@
 
 #include "core/error.h"
 #include "core/seg_cache.h"
+#include "core/seg_front_cache.h"
 #include "core/trie.h"
 
 namespace brindlore {
@@ -56,15 +57,36 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
 // 1024 bytes are looked up and, once decoded, stored (the cache empties itself
 // when a new key arrives at 100,000 entries); the decode runs outside the
 // cache's lock. An empty piece gives an empty segmentation without touching
-// the cache. Errors are the decoder's and are never stored.
+// the cache. Errors are the decoder's and are never stored. Pieces the calling
+// thread has seen under the cache's current generation come from its front
+// cache (seg_front_cache.h) without any lock.
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback);
+
+// The same without a reference of the caller's own, so that a hit writes no
+// memory that other threads share: the ids when they are few, and the
+// segmentation when `need_segmentation` or when they are not; valid until the
+// calling thread's next cached decode (of any piece, with any trie).
+Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
+                                       bool byte_fallback, bool need_segmentation);
+
+// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`
+// and the calling thread's `FrontCache::of_this_thread()`, for callers that
+// decode many pieces: they hash the pieces of a text ahead of decoding them
+// (and can `front.prefetch` the next ones) and find their thread's table once.
+Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                       bool need_segmentation, FrontCache& front);
 
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
                                      bool byte_fallback,
                                      std::optional<uint64_t> max_edges_per_node);
+
+// Appends the ids of a cached decode to `out`: the inline ids when it has
+// them, else those of its segmentation, failing like `require_ids` (`out` then
+// holds the ids before the failing span).
+Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out);
 
 // Fails with "<prefix>decoded token \"...\" has no integer ID" at the first
 // span without an id.

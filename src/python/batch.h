@@ -4,6 +4,11 @@
 // then, with the lock held again, build the result list at its final size.
 #pragma once
 
+#include <tbb/enumerable_thread_specific.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -61,6 +66,67 @@ PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body
     PyObject* item = build(items[i]);
     items[i] = T{};
     return item;
+  });
+}
+
+// The ids of one id batch, laid out by each worker thread in large blocks of
+// its own: a text's ids are encoded into the thread's scratch vector (reused
+// from text to text) and copied to the end of its current block, so that no
+// text allocates anything of its own. Released as a whole after the result
+// lists are built.
+class IdBlocks {
+ public:
+  // A copy of `ids` that stays valid as long as this object.
+  std::span<const uint32_t> keep(std::span<const uint32_t> ids) {
+    if (ids.size() > left_) {
+      const size_t size = std::max(kBlockIds, ids.size());
+      blocks_.push_back(std::make_unique<uint32_t[]>(size));
+      free_ = blocks_.back().get();
+      left_ = size;
+    }
+    uint32_t* start = free_;
+    std::copy(ids.begin(), ids.end(), start);
+    free_ += ids.size();
+    left_ -= ids.size();
+    return {start, ids.size()};
+  }
+
+  std::vector<uint32_t>& scratch() noexcept { return scratch_; }
+
+ private:
+  static constexpr size_t kBlockIds = size_t{1} << 16;
+  std::vector<std::unique_ptr<uint32_t[]>> blocks_;
+  uint32_t* free_ = nullptr;
+  size_t left_ = 0;
+  std::vector<uint32_t> scratch_;
+};
+
+// Runs `body(size_t index, std::string_view text, std::vector<uint32_t>& out)
+// -> Status`, which appends a text's ids to `out`, over `texts` under `scheme`
+// and returns the list of int lists, or null with ValueError set. The same
+// contract as `run_text_batch` otherwise; the ids of all texts are laid out in
+// per-thread blocks and each list is built at its final size from them.
+template <typename Body>
+PyObject* run_id_batch(PyObject* texts, const BatchScheme& scheme, Body&& body) {
+  Result<BorrowedBatch> batch = extract_borrowed_strings(texts);
+  if (!batch) return raise_core(batch.error());
+  const std::span<const std::string_view> views = batch->texts();
+  tbb::enumerable_thread_specific<IdBlocks> blocks;
+  Result<std::vector<std::span<const uint32_t>>> results =
+      run_batch<std::span<const uint32_t>, GilRelease>(
+          views.size(), scheme, [&](size_t i) -> Result<std::span<const uint32_t>> {
+            IdBlocks& local = blocks.local();
+            std::vector<uint32_t>& ids = local.scratch();
+            ids.clear();
+            if (Status done = body(i, views[i], ids); !done) return std::move(done).error();
+            return local.keep(ids);
+          });
+  if (!results) return raise_core(results.error());
+  GcPause pause;
+  IntCache ints;
+  return new_list(results->size(), [&](size_t i) {
+    const std::span<const uint32_t> ids = (*results)[i];
+    return new_list(ids.size(), [&](size_t k) { return ints.get(ids[k]); });
   });
 }
 

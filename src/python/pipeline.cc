@@ -87,21 +87,22 @@ bool is_abc_sequence(PyObject* obj) {
 }
 
 bool BorrowedBatch::append(PyObject* item, std::string& error) {
-  Ref bytes;
+  // The str's own UTF-8 form: its text itself when it is ASCII, else made
+  // once and kept by the str, valid for as long as the str lives, which the
+  // batch's reference ensures. No text is copied into a bytes object.
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
   if (!PyUnicode_Check(item)) {
     raise_not_instance(item, "str");
   } else {
-    bytes = Ref::steal(PyUnicode_AsUTF8String(item));
+    data = PyUnicode_AsUTF8AndSize(item, &size);
   }
-  if (!bytes) {
+  if (!data) {
     error = "batch elements must be strings: " + take_rendered_error();
     return false;
   }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  PyBytes_AsStringAndSize(bytes.get(), &data, &size);
   views_.emplace_back(data, static_cast<size_t>(size));
-  owners_.push_back(std::move(bytes));
+  owners_.push_back(Ref::borrow(item));
   return true;
 }
 
@@ -241,10 +242,18 @@ PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, P
   if (!a.bind(spec, args, nargs, kwnames)) return nullptr;
   NativeOptions options;
   if (!options.convert(a)) return nullptr;
-  Lists lists;
-  return run_text_batch<std::vector<T>>(
-      a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
-      lists);
+  if constexpr (std::is_same_v<T, uint32_t>) {
+    return run_id_batch(
+        a.get(0), BatchScheme{}, [&](size_t, std::string_view text, std::vector<uint32_t>& out) {
+          return encode_text_native_ids_into(text, options.trie.get(), options.byte_fallback,
+                                             options.space_char, options.s, out);
+        });
+  } else {
+    Lists lists;
+    return run_text_batch<std::vector<T>>(
+        a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
+        lists);
+  }
 }
 
 PyObject* rust_encode_text_native(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -293,13 +302,11 @@ PyObject* rust_encode_text_batch(PyObject*, PyObject* const* args, Py_ssize_t na
   if (is_reserved_space_char(space_char)) {
     return raise_core(make_error(std::string(kReservedSpaceCharMessage)));
   }
-  IdLists lists;
-  return run_text_batch<std::vector<uint32_t>>(
-      a.get(0), kAlwaysParallel,
-      [&](size_t index, std::string_view text) {
-        return encode_text_batch_ids(text, index, trie.get(), byte_fallback, space_char);
-      },
-      lists);
+  return run_id_batch(a.get(0), kAlwaysParallel,
+                      [&](size_t index, std::string_view text, std::vector<uint32_t>& out) {
+                        return encode_text_batch_ids_into(text, index, trie.get(), byte_fallback,
+                                                          space_char, out);
+                      });
 }
 
 template <FastFunction Impl>

@@ -172,8 +172,15 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* encode_ids_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return encode_many<uint32_t, &RustTokenizer::encode_ids, IdLists>(kEncodeIdsBatch, self, args,
-                                                                    nargs, kwnames);
+  Args a;
+  if (!a.bind(kEncodeIdsBatch, args, nargs, kwnames)) return nullptr;
+  SharedUse use;
+  if (!use.acquire(box(self)->use)) return nullptr;
+  const RustTokenizer& tokenizer = box(self)->value;
+  return run_id_batch(a.get(0), kAlwaysParallel,
+                      [&](size_t, std::string_view text, std::vector<uint32_t>& out) {
+                        return tokenizer.encode_ids_into(text, out);
+                      });
 }
 
 PyMethodDef* methods() {

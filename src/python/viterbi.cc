@@ -52,43 +52,8 @@ PyObject* token_list(const SegmentationRef& seg) {
   return new_list(spans.size(), [&](size_t i) { return new_str(spans[i].token); });
 }
 
-// The ids of one decoded text, copied out by the worker that decoded it while
-// the segmentation is still in its cache, so that building the result later
-// reads one compact array instead of every segmentation again. Most words
-// have a few ids, which are kept in place.
-class IdList {
- public:
-  // Fails with the missing-id message at the first span without an id.
-  Status assign(const CachedSegmentation& seg) {
-    const size_t n = seg.spans.size();
-    uint32_t* out = inline_;
-    if (n > kInline) {
-      heap_ = std::make_unique<uint32_t[]>(n);
-      out = heap_.get();
-    }
-    for (size_t i = 0; i < n; ++i) {
-      const CachedSpan& span = seg.spans[i];
-      if (!span.token_id) return missing_id_error({}, span.token);
-      out[i] = *span.token_id;
-    }
-    size_ = n;
-    return Ok{};
-  }
-
-  size_t size() const noexcept { return size_; }
-  const uint32_t* data() const noexcept { return heap_ ? heap_.get() : inline_; }
-
- private:
-  static constexpr size_t kInline = 6;
-  size_t size_ = 0;
-  uint32_t inline_[kInline];
-  std::unique_ptr<uint32_t[]> heap_;
-};
-
-PyObject* id_list(const IdList& ids, IntCache& ints) {
-  const uint32_t* data = ids.data();
-  return new_list(ids.size(), [&](size_t i) { return ints.get(data[i]); });
-}
+// For a segmentation whose ids are read from its spans.
+const InlineIds kNoInlineIds{};
 
 // ---- Shared argument handling ----
 
@@ -198,17 +163,19 @@ PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (!a.bind(kIdsBatch, args, nargs, kwnames)) return nullptr;
   DecodeOptions options;
   if (!options.convert(a)) return nullptr;
-  IntCache ints;
-  return run_text_batch<IdList>(
-      a.get(0), BatchScheme{},
-      [&](std::string_view text) -> Result<IdList> {
-        Result<SegmentationRef> seg = options.decode(text);
-        if (!seg) return std::move(seg).error();
-        IdList ids;
-        if (Status ok = ids.assign(**seg); !ok) return std::move(ok).error();
-        return ids;
-      },
-      [&](const IdList& ids) { return id_list(ids, ints); });
+  return run_id_batch(a.get(0), BatchScheme{},
+                      [&](size_t, std::string_view text, std::vector<uint32_t>& out) -> Status {
+                        // Without a limit, a hit changes no reference count.
+                        if (!options.max_edges_per_node) {
+                          Result<CachedPiece> piece = decode_cached_here(
+                              text, options.trie.get(), options.byte_fallback, false);
+                          if (!piece) return std::move(piece).error();
+                          return append_ids(*piece, {}, out);
+                        }
+                        Result<SegmentationRef> seg = options.decode(text);
+                        if (!seg) return std::move(seg).error();
+                        return append_ids(CachedPiece{&*seg, &kNoInlineIds}, {}, out);
+                      });
 }
 
 // ---- rust_diagnostic_viterbi ----

@@ -1,12 +1,16 @@
 #include "core/trie.h"
 
-#include "core/utf8.h"
-
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
+#include <thread>
+#include <vector>
+
+#include "core/utf8.h"
 
 namespace brindlore {
 namespace {
@@ -165,6 +169,73 @@ TEST(SegCache, EmptiesOnlyOnTheWayToANewKey) {
   cache.clear();
   EXPECT_EQ(cache.size(), 0u);
   EXPECT_EQ(cache.capacity(), capacity);
+}
+
+// Threads storing distinct keys at once must meet the ceiling exactly as one
+// thread would: after n stores the cache holds ((n - 1) % ceiling) + 1 entries.
+TEST(SegCache, ParallelStoresKeepTheCeilingExact) {
+  constexpr size_t kCeiling = 64, kThreads = 8, kKeysPerThread = 100;
+  SegCache cache(0, SegCache::Limits{kCeiling, SIZE_MAX});
+  auto seg = std::make_shared<const CachedSegmentation>();
+  for (int round = 0; round < 50; ++round) {
+    std::atomic<size_t> ready{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) {
+        }
+        for (size_t k = 0; k < kKeysPerThread; ++k) {
+          cache.store(true, std::to_string(t * kKeysPerThread + k), seg);
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_EQ(cache.size(), (kThreads * kKeysPerThread - 1) % kCeiling + 1) << "round " << round;
+    cache.clear();
+  }
+}
+
+// The child of a fork starts from an empty, usable cache, and no thread's
+// front cache serves what the parent's cache held.
+TEST(SegCache, ResetAfterForkEmptiesAndMovesTheGeneration) {
+  SegCache cache(0);
+  auto seg = std::make_shared<const CachedSegmentation>();
+  for (int i = 0; i < 100; ++i) cache.store(true, std::to_string(i), seg);
+  const uint64_t before = cache.generation();
+  cache.reset_after_fork();
+  EXPECT_NE(cache.generation(), before);
+  EXPECT_EQ(cache.size(), 0u);
+  EXPECT_EQ(cache.lookup(true, "1"), nullptr);
+  cache.store(true, "1", seg);
+  EXPECT_EQ(cache.size(), 1u);
+}
+
+// Every change that a thread's front cache could disagree with moves the
+// cache's generation on.
+TEST(SegCache, GenerationMovesOnEveryChange) {
+  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  SegCache& cache = trie.seg_cache();
+  auto seg = std::make_shared<const CachedSegmentation>();
+  const std::function<void()> changes[] = {
+      [&] { cache.clear(); },
+      [&] { ASSERT_TRUE(trie.insert_token("a", 1u, -1.0).ok()); },
+      [&] { trie.set_max_subword_len(3); },
+      [&] {
+        for (size_t i = 0; i <= SegCache::kMaxEntries; ++i)
+          cache.store(true, std::to_string(i), seg);
+      },
+  };
+  for (const auto& change : changes) {
+    cache.store(false, "x", seg);
+    const uint64_t before = cache.generation();
+    change();
+    EXPECT_NE(cache.generation(), before);
+  }
+  const uint64_t before = cache.generation();
+  cache.store(false, "y", seg);
+  EXPECT_NE(cache.lookup(false, "y"), nullptr);
+  EXPECT_EQ(cache.generation(), before);  // stores and hits leave it alone
 }
 
 }  // namespace

@@ -332,6 +332,27 @@ def test_cache_empties_only_for_a_new_key_at_the_ceiling(make_trie):
     assert trie.seg_cache_len() == 1
 
 
+def test_parallel_stores_never_pass_the_ceiling(make_trie):
+    trie = make_trie([(str(d), -1.0, d) for d in range(10)])
+    texts = [str(i) for i in range(100_001)]
+    for _ in range(3):
+        rust_encode_ids_batch(texts, trie, True)
+        assert trie.seg_cache_len() == 1
+        trie.clear_seg_cache()
+
+
+def test_results_after_an_emptying_reflect_an_insert(make_trie):
+    trie = make_trie([("a", -1.0, 1), ("b", -1.0, 2)] + [(str(d), -1.0, 10 + d) for d in range(10)])
+    assert decode(trie, "ab") == [("a", 1, 0, 1), ("b", 2, 1, 2)]
+    trie.insert("ab", -0.5, 3)
+    rust_encode_ids_batch([str(i) for i in range(99_999)], trie, True)
+    assert trie.seg_cache_len() == 100_000
+    assert decode(trie, "ab") == [("a", 1, 0, 1), ("b", 2, 1, 2)]
+    rust_encode_ids_batch(["100000"], trie, True)
+    assert trie.seg_cache_len() == 1
+    assert decode(trie, "ab") == [("ab", 3, 0, 2)]
+
+
 # ---- forward-backward ----
 
 
