@@ -166,8 +166,6 @@ std::string full_pretok_pattern_text() {
   return text;
 }
 
-std::string_view plain_pretok_pattern_text() noexcept { return kPlainText; }
-
 const PretokPattern& get_full_pretok_regex() {
   static const PretokPattern pattern(PretokPattern::Kind::full, full_pretok_pattern_text());
   return pattern;

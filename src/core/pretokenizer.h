@@ -49,9 +49,8 @@ const PretokPattern& get_full_pretok_regex();
 // The plain pattern (six alternatives), built on the first call. Thread-safe.
 const PretokPattern& get_pretok_regex();
 
-// The texts of the two patterns, byte for byte.
+// The text of the full pattern, byte for byte.
 std::string full_pretok_pattern_text();
-std::string_view plain_pretok_pattern_text() noexcept;
 
 // The matches of `pattern` over valid UTF-8 `text`, snapped to extended
 // grapheme cluster boundaries, as byte ranges appended to `out`. Pure and

@@ -177,7 +177,6 @@ size_t SegCache::capacity() const {
   });
 }
 
-bool SegCache::poisoned() const { return poisoned_.load(); }
 
 void SegCache::set_limits(Limits limits) {
   locked_all([&] { limits_ = limits; });

@@ -205,8 +205,6 @@ class SegCache {
   // Number of entries the table takes before it grows (for tests).
   size_t capacity() const;
 
-  bool poisoned() const;
-
   // Changes the limits (for owners that never expose the cache); applies from
   // the next store on.
   void set_limits(Limits limits);
