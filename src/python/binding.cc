@@ -368,6 +368,23 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
   return true;
 }
 
+// ---- The interpreter lock ------------------------------------------------------
+
+namespace {
+thread_local bool lock_lost = false;
+}  // namespace
+
+GilRelease::~GilRelease() noexcept(false) {
+  try {
+    PyEval_RestoreThread(state_);
+  } catch (const abi::__forced_unwind&) {
+    lock_lost = true;
+    throw;
+  }
+}
+
+bool interpreter_lock_lost() noexcept { return lock_lost; }
+
 // ---- Types -------------------------------------------------------------------
 
 PyTypeObject* type_once(PyObject*& cell, PyType_Spec* spec) {

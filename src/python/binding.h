@@ -25,6 +25,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -318,12 +320,20 @@ inline bool is_instance(PyObject* obj, PyTypeObject* type) {
 
 // ---- The interpreter lock ----------------------------------------------------------
 
-// Releases the interpreter lock for a scope. No interpreter object may be
-// touched until it ends.
+// Releases the interpreter lock for a scope.
+//
+// While the interpreter finalizes, re-taking the lock ends the calling thread
+// by a forced unwind (the way the interpreter stops daemon threads). That
+// unwind must reach the thread's start unhindered: the destructor lets it
+// through (a `noexcept` frame on its way would end the process), and it marks
+// the thread so that objects still holding interpreter references drop them
+// without touching the interpreter (`interpreter_lock_lost`). Everything
+// between here and the entry point must let the unwind pass too: no
+// `noexcept` frame and no `catch (...)` that does not rethrow it.
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false);
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -331,52 +341,53 @@ class GilRelease {
   PyThreadState* state_;
 };
 
+// True on a thread that failed to re-take the interpreter lock because the
+// interpreter is finalizing; the thread is being unwound and must not touch
+// any interpreter object again (references it holds are leaked instead).
+bool interpreter_lock_lost() noexcept;
+
 // ---- Entry points ------------------------------------------------------------------
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// The boundary of a METH_FASTCALL | METH_KEYWORDS entry point.
-template <FastFunction Impl>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The boundary of every entry point: runs `body`; a C++ exception that would
+// escape becomes a Python error and `failed` is returned. The forced unwind
+// of a thread that the finalizing interpreter stops passes through (see
+// GilRelease), which is also why no boundary is `noexcept`.
+template <typename R, typename F>
+R boundary(R failed, F&& body) {
   try {
-    return Impl(self, args, nargs, kwnames);
+    return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_from_current_exception();
-    return nullptr;
+    return failed;
   }
+}
+
+// The boundary of a METH_FASTCALL | METH_KEYWORDS entry point.
+template <FastFunction Impl>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(self, args, nargs, kwnames); });
 }
 
 // The boundary of a constructor (tp_new).
 template <PyObject* (*Impl)(PyTypeObject*, PyObject*, PyObject*)>
-PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    return Impl(type, args, kwargs);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(type, args, kwargs); });
 }
 
 // The boundary of a getter.
 template <PyObject* (*Impl)(PyObject*, void*)>
-PyObject* getter_entry(PyObject* self, void* closure) noexcept {
-  try {
-    return Impl(self, closure);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+PyObject* getter_entry(PyObject* self, void* closure) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(self, closure); });
 }
 
 // The boundary of a setter.
 template <int (*Impl)(PyObject*, PyObject*, void*)>
-int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
-  try {
-    return Impl(self, value, closure);
-  } catch (...) {
-    raise_from_current_exception();
-    return -1;
-  }
+int setter_entry(PyObject* self, PyObject* value, void* closure) {
+  return boundary<int>(-1, [&] { return Impl(self, value, closure); });
 }
 
 // A method table row for a METH_FASTCALL | METH_KEYWORDS entry point.

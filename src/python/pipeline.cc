@@ -86,6 +86,12 @@ bool is_abc_sequence(PyObject* obj) {
   return answer == 1;
 }
 
+BorrowedBatch::~BorrowedBatch() {
+  if (interpreter_lock_lost()) {
+    for (Ref& owner : owners_) owner.release();
+  }
+}
+
 bool BorrowedBatch::append(PyObject* item, std::string& error) {
   Ref bytes;
   if (!PyUnicode_Check(item)) {

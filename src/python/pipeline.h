@@ -21,6 +21,13 @@ namespace brindlore::py {
 // the lock held.
 class BorrowedBatch {
  public:
+  BorrowedBatch() = default;
+  BorrowedBatch(BorrowedBatch&&) = default;
+  BorrowedBatch& operator=(BorrowedBatch&&) = default;
+  // Drops the copies; on a thread that lost the interpreter lock for good
+  // (see GilRelease) it leaks them instead.
+  ~BorrowedBatch();
+
   std::span<const std::string_view> texts() const noexcept { return views_; }
   size_t size() const noexcept { return views_.size(); }
 
