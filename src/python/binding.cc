@@ -11,8 +11,14 @@ namespace brindlore::py {
 // ---- Errors ------------------------------------------------------------------
 
 PyObject* raise_core(const CoreError& error) {
-  PyErr_SetString(PyExc_ValueError, error.message.c_str());
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, error.message.c_str());
   return nullptr;
+}
+
+bool pending_error_propagates() {
+  PyObject* type = PyErr_Occurred();
+  return type && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                  PyErr_GivenExceptionMatches(type, PyExc_MemoryError));
 }
 
 void add_note(const char* note) {
@@ -86,7 +92,7 @@ std::string render_exception(PyObject* exc) {
   if (utf8) {
     text.append(utf8, static_cast<size_t>(size));
   } else {
-    PyErr_Clear();
+    if (!pending_error_propagates()) PyErr_Clear();
     text += "<exception str() failed>";
   }
   return text;

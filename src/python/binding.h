@@ -79,7 +79,14 @@ class Ref {
 // ---- Errors ------------------------------------------------------------------
 
 // Raises a CoreError as ValueError with its message unchanged; returns null.
+// An exception already pending (an interrupt that a step let through, see
+// `pending_error_propagates`) is left to propagate instead.
 PyObject* raise_core(const CoreError& error);
+
+// True when the pending exception must reach the caller unchanged instead of
+// being reported in another form: anything that is not an Exception
+// (KeyboardInterrupt, SystemExit, GeneratorExit) and MemoryError.
+bool pending_error_propagates();
 
 // Adds a note to the pending exception.
 void add_note(const char* note);
@@ -95,7 +102,9 @@ PyObject* internal_failure_type();
 // Turns the exception in flight (inside a catch block) into a Python error.
 void raise_from_current_exception() noexcept;
 
-// The error's text as messages embed it: "<TypeName>: <message>".
+// The error's text as messages embed it: "<TypeName>: <message>". When the
+// message cannot be produced because str() raised an exception that
+// propagates, that exception is left pending.
 std::string render_exception(PyObject* exc);
 
 // Takes the pending exception and renders it as above (clearing it).
