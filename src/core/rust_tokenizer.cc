@@ -45,10 +45,12 @@ Result<RustTokenizer> RustTokenizer::build(std::span<const VocabEntry> entries,
 }
 
 Status RustTokenizer::replace_vocab(std::span<const VocabEntry> entries) {
-  // The old trie and its cache go first, so the two never coexist.
-  trie_ = RustPrefixTrie();
-  trie_ = RustPrefixTrie::make_new(std::nullopt);
-  return insert_entries(trie_, entries);
+  // The new vocabulary is built aside, so that a refused entry leaves the
+  // working one, and its warm cache, exactly as they were.
+  RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
+  if (Status filled = insert_entries(trie, entries); !filled) return filled;
+  trie_ = std::move(trie);
+  return Ok{};
 }
 
 Result<std::vector<std::string>> RustTokenizer::encode(std::string_view text) const {
