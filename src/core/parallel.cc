@@ -1,7 +1,5 @@
 #include "core/parallel.h"
 
-#include <tbb/global_control.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -11,36 +9,49 @@
 namespace brindlore {
 namespace {
 
-// A positive decimal integer, or nothing.
-std::optional<size_t> positive_count(const char* text) {
-  if (!text || !*text) return std::nullopt;
+// An unsigned decimal integer (an optional leading '+', then digits only,
+// without overflow), or nothing.
+std::optional<size_t> unsigned_count(const char* text) {
+  if (!text) return std::nullopt;
+  if (*text == '+') ++text;
+  if (!*text) return std::nullopt;
   size_t value = 0;
   const char* end = text + std::strlen(text);
   auto [ptr, ec] = std::from_chars(text, end, value);
-  if (ec != std::errc() || ptr != end || value == 0) return std::nullopt;
+  if (ec != std::errc() || ptr != end) return std::nullopt;
   return value;
 }
 
-}  // namespace
-
-size_t configured_pool_size() {
-  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
-    if (auto n = positive_count(std::getenv(name))) return *n;
-  }
+size_t cpu_count() {
   unsigned cpus = std::thread::hardware_concurrency();
   return cpus == 0 ? 1 : cpus;
 }
 
+constexpr uint64_t kNoPool = UINT64_MAX;
+// The fork generation of the process that created the pool.
+std::atomic<uint64_t> pool_generation{kNoPool};
+
+}  // namespace
+
+size_t configured_pool_size() {
+  if (auto n = unsigned_count(std::getenv("RAYON_NUM_THREADS"))) return *n > 0 ? *n : cpu_count();
+  if (auto n = unsigned_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
+  return cpu_count();
+}
+
 tbb::task_arena& worker_pool() {
-  // Constructed on first use; the arena's threads start with its first task.
-  // oneTBB caps its workers at the CPU count unless told otherwise, so a
-  // larger configured size also raises that cap for the life of the process.
-  static const int size = static_cast<int>(std::min<size_t>(configured_pool_size(), 4096));
-  static tbb::global_control cap(tbb::global_control::max_allowed_parallelism,
-                                 std::max<size_t>(static_cast<size_t>(size),
-                                                  std::thread::hardware_concurrency()));
-  static tbb::task_arena arena(size);
-  return arena;
+  // Constructed on first use (its threads start with its first task) and
+  // never destroyed: daemon threads may still be inside it at exit.
+  static tbb::task_arena* arena = [] {
+    pool_generation.store(fork_generation(), std::memory_order_relaxed);
+    return new tbb::task_arena(static_cast<int>(std::min<size_t>(configured_pool_size(), 4096)));
+  }();
+  return *arena;
+}
+
+bool pool_usable() noexcept {
+  const uint64_t created = pool_generation.load(std::memory_order_relaxed);
+  return created == kNoPool || created == fork_generation();
 }
 
 namespace {

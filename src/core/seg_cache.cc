@@ -1,5 +1,6 @@
 #include "core/seg_cache.h"
 
+#include <new>
 #include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -157,5 +158,25 @@ size_t SegCache::capacity() const {
 }
 
 bool SegCache::poisoned() const { return poisoned_.load(); }
+
+// ---- fork ----
+// Every lock, in the order an emptying takes them. The child releases the
+// spin locks and makes the mutex anew (it was locked by a thread of the
+// parent).
+
+void SegCache::before_fork() noexcept {
+  empty_mutex_.lock();
+  for (size_t i = 0; i < kShards; ++i) shards_[i].mutex.lock();
+}
+
+void SegCache::after_fork_in_parent() noexcept {
+  for (size_t i = kShards; i-- > 0;) shards_[i].mutex.unlock();
+  empty_mutex_.unlock();
+}
+
+void SegCache::after_fork_in_child() noexcept {
+  for (size_t i = kShards; i-- > 0;) shards_[i].mutex.unlock();
+  new (&empty_mutex_) std::mutex();
+}
 
 }  // namespace brindlore

@@ -12,6 +12,10 @@
 // A failure while a lock is held poisons the cache for good: from then on it
 // neither finds nor stores anything and reports a size of 0, and decoding goes
 // on without it.
+//
+// Fork: the cache takes all its locks before a fork and gives them back after
+// it in both processes (see core/fork_guard.h), so a child inherits a whole,
+// usable cache with the parent's entries.
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -25,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fork_guard.h"
 #include "core/seeded_hash.h"
 
 namespace brindlore {
@@ -84,7 +89,7 @@ class SpinMutex {
   std::atomic<bool> locked_{false};
 };
 
-class SegCache {
+class SegCache : private ForkHooks {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
   static constexpr size_t kMaxPieceBytes = 1024;
@@ -187,11 +192,17 @@ class SegCache {
   // Inserts a key known to be absent, under the shard's lock.
   void insert_absent(Shard& shard, const Probe& probe, SegmentationRef seg);
 
+  // ---- fork (core/fork_guard.h) ----
+  void before_fork() noexcept override;
+  void after_fork_in_parent() noexcept override;
+  void after_fork_in_child() noexcept override;
+
   uint64_t seed_;
   std::unique_ptr<Shard[]> shards_;
   std::mutex empty_mutex_;  // one emptying at a time; taken before any shard lock
   std::atomic<size_t> entries_{0};  // changed only under the lock of the shard concerned
   mutable std::atomic<bool> poisoned_{false};
+  ForkRegistration fork_registration_{*this};  // last: registered only while whole
 };
 
 }  // namespace brindlore
