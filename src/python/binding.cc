@@ -374,6 +374,34 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
   return true;
 }
 
+// ---- Int objects ---------------------------------------------------------------
+
+IntCache::~IntCache() {
+  for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+}
+
+void IntCache::place(uint32_t value, PyObject* object) noexcept {
+  size_t i = slot_of(value);
+  while (slots_[i].object) i = (i + 1) & mask_;
+  slots_[i] = Slot{value, object};
+}
+
+PyObject* IntCache::add(uint32_t value) {
+  PyObject* object = PyLong_FromUnsignedLong(value);
+  if (!object) return nullptr;
+  if (2 * (used_ + 1) > slots_.size()) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.object) place(slot.value, slot.object);
+    }
+  }
+  place(value, object);
+  ++used_;
+  Py_INCREF(object);
+  return object;
+}
+
 // ---- The interpreter lock ------------------------------------------------------
 
 namespace {

@@ -190,30 +190,45 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
 // Hands out int objects for u32 values, creating each distinct value once
 // per instance: batch results repeat the same few thousand token ids millions
 // of times, and sharing the objects saves both their creation and their
-// release. Values from `kMaxCached` up are created fresh each time.
+// release. The table grows with the number of distinct values handed out,
+// never with their size.
 class IntCache {
  public:
-  static constexpr uint32_t kMaxCached = uint32_t{1} << 20;
-
   IntCache() = default;
   IntCache(const IntCache&) = delete;
   IntCache& operator=(const IntCache&) = delete;
-  ~IntCache() {
-    for (PyObject* item : items_) Py_XDECREF(item);
-  }
+  ~IntCache();
 
   // A new reference to the int `value`, or null with an exception set.
   PyObject* get(uint32_t value) {
-    if (value >= kMaxCached) return PyLong_FromUnsignedLong(value);
-    if (value >= items_.size()) items_.resize(std::max<size_t>(value + 1, 2 * items_.size()));
-    PyObject*& item = items_[value];
-    if (!item && !(item = PyLong_FromUnsignedLong(value))) return nullptr;
-    Py_INCREF(item);
-    return item;
+    if (!slots_.empty()) {
+      for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
+        const Slot& slot = slots_[i];
+        if (!slot.object) break;
+        if (slot.value == value) {
+          Py_INCREF(slot.object);
+          return slot.object;
+        }
+      }
+    }
+    return add(value);
   }
 
  private:
-  std::vector<PyObject*> items_;
+  struct Slot {
+    uint32_t value = 0;
+    PyObject* object = nullptr;  // null: the slot is free
+  };
+
+  size_t slot_of(uint32_t value) const noexcept {
+    return static_cast<size_t>((uint64_t{value} * 0x9E3779B97F4A7C15u) >> 32) & mask_;
+  }
+  PyObject* add(uint32_t value);
+  void place(uint32_t value, PyObject* object) noexcept;
+
+  std::vector<Slot> slots_;  // open addressing, a power of two in size, at most half full
+  size_t mask_ = 0;
+  size_t used_ = 0;
 };
 
 // A new list of `n` items, item i being the new reference `make(i)` returns;

@@ -24,9 +24,9 @@ plain = ["ab" * (i % 50) + "ba" * (i % 13) for i in range(300)]
 """
 
 
-def run_all(scripts, timeout=60):
+def run_all(scripts, timeout=60, setup=SETUP):
     """Runs the scripts in parallel subprocesses; their exit statuses (None for a hang)."""
-    procs = [subprocess.Popen([sys.executable, "-c", SETUP + textwrap.dedent(s)], env=ENV,
+    procs = [subprocess.Popen([sys.executable, "-c", setup + textwrap.dedent(s)], env=ENV,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for s in scripts]
     statuses = []
     for p in procs:
@@ -98,6 +98,28 @@ sys.exit(failed)
 
 def test_children_forked_while_batches_run_get_the_same_results():
     assert run_all([FORK_WHILE_BATCHES_RUN]) == [0]
+
+
+LARGE_ID = """
+import re, sys
+import brindlore_core as b
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"VmHWM:\\s*(\\d+)", status.read()).group(1))
+
+trie = b.RustPrefixTrie(None)
+trie.insert("x", -1.0, 2**20 - 1)
+before = peak_kib()
+assert b.rust_encode_ids_batch(["x"], trie, True) == [[2**20 - 1]]
+sys.exit(peak_kib() - before > 4096)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs Linux's peak memory figure")
+def test_an_id_batch_costs_nothing_for_the_size_of_its_ids():
+    # A fresh process, so that its peak memory is the batch's.
+    assert run_all([LARGE_ID], setup="") == [0]
 
 
 def test_a_sub_interpreter_cannot_import_the_module():
