@@ -109,10 +109,9 @@ Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
   ForkExcludedScope no_fork(on_worker_thread());
   if (pool_usable()) {
     run_in_pool([&] {
-      tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1),
-                        [&](const tbb::blocked_range<size_t>& range) {
-                          map_range(range.begin(), range.end());
-                        });
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, count, 1),
+          [&](const tbb::blocked_range<size_t>& range) { map_range(range.begin(), range.end()); });
     });
   } else {
     map_range(0, count);

@@ -390,7 +390,8 @@ PyObject* IntCache::add(uint32_t value) {
   PyObject* object = PyLong_FromUnsignedLong(value);
   if (!object) return nullptr;
   if (2 * (used_ + 1) > slots_.size()) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
+    std::vector<Slot> old =
+        std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
     mask_ = slots_.size() - 1;
     for (const Slot& slot : old) {
       if (slot.object) place(slot.value, slot.object);

@@ -27,10 +27,10 @@ TEST_F(PoolSizeTest, ReadsTheVariablesAsRayonDoes) {
   };
   // 0 asks for the CPU count without consulting the second variable; a
   // leading '+' is allowed, any other sign or space is not.
-  const Case cases[] = {{"3", "5", 3},         {"0", "5", cpus},      {"+4", "5", 4},
-                        {"-2", "5", 5},        {"+", "5", 5},         {"-0", "5", 5},
-                        {"abc", "5", 5},       {"4x", nullptr, cpus}, {"", "", cpus},
-                        {nullptr, "7", 7},     {nullptr, "+7", 7},    {nullptr, "0", cpus},
+  const Case cases[] = {{"3", "5", 3},         {"0", "5", cpus},        {"+4", "5", 4},
+                        {"-2", "5", 5},        {"+", "5", 5},           {"-0", "5", 5},
+                        {"abc", "5", 5},       {"4x", nullptr, cpus},   {"", "", cpus},
+                        {nullptr, "7", 7},     {nullptr, "+7", 7},      {nullptr, "0", cpus},
                         {" 2", nullptr, cpus}, {nullptr, nullptr, cpus}};
   for (const Case& c : cases) {
     unsetenv("RAYON_NUM_THREADS");
