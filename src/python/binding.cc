@@ -377,6 +377,7 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
 // ---- Int objects ---------------------------------------------------------------
 
 IntCache::~IntCache() {
+  if (interpreter_lock_lost()) return;  // the objects are leaked, see GilRelease
   for (const Slot& slot : slots_) Py_XDECREF(slot.object);
 }
 
