@@ -1,5 +1,7 @@
 #include "core/parallel.h"
 
+#include <tbb/info.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -41,10 +43,14 @@ size_t configured_pool_size() {
 
 tbb::task_arena& worker_pool() {
   // Constructed on first use (its threads start with its first task) and
-  // never destroyed: daemon threads may still be inside it at exit.
+  // never destroyed: daemon threads may still be inside it at exit. oneTBB
+  // lends an arena at most as many threads as the machine has unless its
+  // process-wide limit is raised, which is the host's to set, so a larger
+  // size is capped there rather than asked for in vain.
   static tbb::task_arena* arena = [] {
     pool_generation.store(fork_generation(), std::memory_order_relaxed);
-    return new tbb::task_arena(static_cast<int>(std::min<size_t>(configured_pool_size(), 4096)));
+    const auto cap = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
+    return new tbb::task_arena(static_cast<int>(std::min(configured_pool_size(), cap)));
   }();
   return *arena;
 }

@@ -46,7 +46,8 @@ namespace brindlore {
 size_t configured_pool_size();
 
 // The process-wide arena, created on first use with `configured_pool_size()`
-// threads. Thread-safe; never destroyed.
+// threads, at most as many as oneTBB lends one arena (the CPU count, unless
+// the host raised oneTBB's process-wide limit). Thread-safe; never destroyed.
 tbb::task_arena& worker_pool();
 
 // False in a process forked after its parent started the pool (whose threads
