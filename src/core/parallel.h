@@ -7,9 +7,10 @@
 // process-wide settings are left to the host.
 //
 // Fork: oneTBB's threads do not survive fork() and cannot be restarted in the
-// child, so a process forked after its parent started the pool runs its
-// parallel maps on the calling thread (same results, same order). A child
-// forked before the pool started creates its own. Parallel work runs inside a
+// child, so a process forked after its parent started the oneTBB pool maps on
+// a pool of plain threads of its own instead (`run_on_own_threads`), made anew
+// in each process that needs it; a child forked before the pool started
+// creates a oneTBB pool as usual. Parallel work runs inside a
 // ForkExcludedScope, so a fork never finds a worker inside the engine.
 //
 // `parallel_map` maps a body over indices on the pool: after the first failure
@@ -50,9 +51,22 @@ size_t configured_pool_size();
 // the host raised oneTBB's process-wide limit). Thread-safe; never destroyed.
 tbb::task_arena& worker_pool();
 
-// False in a process forked after its parent started the pool (whose threads
-// the fork left behind); parallel maps then run on the calling thread.
+// False in a process forked after its parent started the oneTBB pool (whose
+// threads the fork left behind); parallel maps then use `run_on_own_threads`.
 bool pool_usable() noexcept;
+
+// Calls `run(context, begin, end)` over consecutive chunks of 0..count-1 on a
+// pool of plain threads made by this process (sized like the oneTBB pool),
+// the calling thread included, and returns when all are done. When the pool
+// is busy with another call (or this is a call from inside one), the calling
+// thread runs every chunk itself. Thread-safe.
+void run_on_own_threads(size_t count, void (*run)(void*, size_t, size_t), void* context);
+
+template <typename F>
+void run_on_own_threads(size_t count, F& range) {
+  run_on_own_threads(
+      count, [](void* f, size_t begin, size_t end) { (*static_cast<F*>(f))(begin, end); }, &range);
+}
 
 // True while the calling thread runs work of the pool (the caller of a
 // parallel call included).
@@ -115,7 +129,7 @@ Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
           [&](const tbb::blocked_range<size_t>& range) { map_range(range.begin(), range.end()); });
     });
   } else {
-    map_range(0, count);
+    run_on_own_threads(count, map_range);
   }
   if (slot) return std::move(*slot);
   return results;

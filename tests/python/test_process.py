@@ -79,7 +79,9 @@ for _ in range(10):
     pid = os.fork()
     if pid == 0:
         got = tok.encode_ids_batch(texts), b.rust_encode_ids_batch(plain, trie, True)
-        os._exit(0 if got == expected else 1)
+        # The child has a pool of its own beside its one thread.
+        threads = len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else 2
+        os._exit(0 if got == expected and (threads > 1 or os.cpu_count() == 1) else 1)
     children.append(pid)
 stop = True
 for t in threads:
