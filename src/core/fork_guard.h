@@ -46,7 +46,7 @@ class ForkExcludedScope {
 
 // What an object with locks does around a fork. The three calls run on the
 // forking thread, after every ForkExcludedScope has closed, one object at a
-// time; they must not allocate from a lock the fork could leave held.
+// time, with no object being registered or unregistered meanwhile.
 class ForkHooks {
  public:
   // Before the fork: take every lock, waiting for their holders.
