@@ -84,6 +84,7 @@ def ucd_points(relative, values):
 # The Grapheme_Cluster_Break values of the no-break rules, as the bundled data gives them.
 JOINING_BREAKS = ("Extend", "ZWJ", "Regional_Indicator", "Prepend", "SpacingMark", "L", "V", "T")
 JOINING = ucd_points("auxiliary/GraphemeBreakProperty.txt", JOINING_BREAKS)
+PREPEND = ucd_points("auxiliary/GraphemeBreakProperty.txt", {"Prepend"})
 
 
 def is_joining(c):
@@ -247,12 +248,14 @@ def old_character(c):
     # Characters assigned by Unicode 14.0 (this interpreter's tables) have the
     # same properties in the `regex` package's tables and in ours, except
     # Extended_Pictographic, which that package lacks for some old symbols
-    # (U+1F0A0, for one), and Prepend, which it lacks for U+11A3A: those are
-    # left out, since its clusters differ there.
+    # (U+1F0A0, for one), Prepend, which it lacks for U+11A3A, and the signs
+    # it joins to a following consonant without a consonant before them (a
+    # lone U+094D, U+1CF5): those are left out, since its clusters differ there.
     if unicodedata.category(c) in ("Cn", "Cs", "Co"):
         return False
     return ((ord(c) in EXTENDED_PICTOGRAPHIC) == bool(REGEX_PICTOGRAPHIC.match(c))
-            and (ord(c) in JOINING) == bool(REGEX_JOINING.match(c)))
+            and (ord(c) in JOINING) == bool(REGEX_JOINING.match(c))
+            and (len(regex.findall(r"\X", c + "\u0915")) == 1) == (ord(c) in PREPEND))
 
 
 TEXTS = st.lists(
