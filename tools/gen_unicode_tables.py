@@ -31,6 +31,13 @@ GRAPHEME_BREAK = [
     "Prepend", "SpacingMark", "L", "V", "T", "LV", "LVT",
 ]
 INCB = ["None", "Linker", "Consonant", "Extend"]
+
+# A character "joins a cluster" when a cluster boundary can be missing next to
+# it: its Grapheme_Cluster_Break value takes part in a no-break rule (GB6 to
+# GB9b, GB12/13), or its category is a mark, a format character or
+# unassigned. The pre-tokenizer snaps its pieces only for texts that hold one.
+JOINING_BREAKS = ["Extend", "ZWJ", "Regional_Indicator", "Prepend", "SpacingMark", "L", "V", "T"]
+JOINING_CATEGORIES = ["Mn", "Mc", "Me", "Cf", "Cn"]
 QUICK_CHECK = {"Y": 0, "N": 1, "M": 2}
 
 # Layout of the packed property record (one uint32 per distinct combination).
@@ -46,6 +53,7 @@ FIELDS = [  # name, shift, width
     ("GRAPHEME_EXTEND", 24, 1),
     ("ALPHABETIC", 25, 1),
     ("EXT_PICT", 26, 1),
+    ("JOINS_CLUSTER", 27, 1),
 ]
 SHIFT = {name: shift for name, shift, _ in FIELDS}
 
@@ -220,6 +228,11 @@ def build(ucd):
     for name, cps in flag_sets:
         for cp in cps:
             records[cp] |= 1 << SHIFT[name]
+    joining_gc = {GENERAL_CATEGORIES.index(v) for v in JOINING_CATEGORIES}
+    joining_gcb = {GRAPHEME_BREAK.index(v) for v in JOINING_BREAKS}
+    for cp in range(MAX_CP):
+        if gc[cp] in joining_gc or gcb[cp] in joining_gcb:
+            records[cp] |= 1 << SHIFT["JOINS_CLUSTER"]
     distinct = sorted(set(records))
     record_index = {r: i for i, r in enumerate(distinct)}
     props_table = TwoStage([record_index[r] for r in records])
@@ -293,7 +306,7 @@ def build(ucd):
         "pairs": pairs,
         "lower": lower_table,
         "mappings": mappings,
-        "cn_record": record_index[GENERAL_CATEGORIES.index("Cn")],
+        "cn_record": record_index[GENERAL_CATEGORIES.index("Cn") | 1 << SHIFT["JOINS_CLUSTER"]],
     }
 
 

@@ -2,8 +2,16 @@
 //
 // The pool is one oneTBB arena for the process, created on the first parallel
 // call and sized from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPU
-// count (only a positive integer counts). A parallel call made from inside a
-// worker runs in that worker's own arena instead.
+// count (see `configured_pool_size`). A parallel call made from inside a
+// worker runs in that worker's own arena instead. The arena is sized; oneTBB's
+// process-wide settings are left to the host.
+//
+// Fork: oneTBB's threads do not survive fork() and cannot be restarted in the
+// child, so a process forked after its parent started the oneTBB pool maps on
+// a pool of plain threads of its own instead (`run_on_own_threads`), made anew
+// in each process that needs it; a child forked before the pool started
+// creates a oneTBB pool as usual. Parallel work runs inside a
+// ForkExcludedScope, so a fork never finds a worker inside the engine.
 //
 // `parallel_map` maps a body over indices on the pool: after the first failure
 // no new item is started, the error kept is the first that wins a try-lock of
@@ -27,17 +35,38 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/fork_guard.h"
 
 namespace brindlore {
 
-// Reads a pool size from the environment: the first of RAYON_NUM_THREADS and
-// RAYON_RS_NUM_CPUS that holds a positive decimal integer, else the CPU count.
-// Thread-safe; reads the environment on every call.
+// The pool size the environment asks for, with the variables read as rayon,
+// whose variables they are, reads them: RAYON_NUM_THREADS if it holds an
+// unsigned decimal integer (an optional leading '+'; 0 means the CPU count,
+// without looking further), else RAYON_RS_NUM_CPUS if it holds a positive
+// one, else the CPU count. Thread-safe; reads the environment on every call.
 size_t configured_pool_size();
 
 // The process-wide arena, created on first use with `configured_pool_size()`
-// threads. Thread-safe; never destroyed.
+// threads, at most as many as oneTBB lends one arena (the CPU count, unless
+// the host raised oneTBB's process-wide limit). Thread-safe; never destroyed.
 tbb::task_arena& worker_pool();
+
+// False in a process forked after its parent started the oneTBB pool (whose
+// threads the fork left behind); parallel maps then use `run_on_own_threads`.
+bool pool_usable() noexcept;
+
+// Calls `run(context, begin, end)` over consecutive chunks of 0..count-1 on a
+// pool of plain threads made by this process (sized like the oneTBB pool),
+// the calling thread included, and returns when all are done. When the pool
+// is busy with another call (or this is a call from inside one), the calling
+// thread runs every chunk itself. Thread-safe.
+void run_on_own_threads(size_t count, void (*run)(void*, size_t, size_t), void* context);
+
+template <typename F>
+void run_on_own_threads(size_t count, F& range) {
+  run_on_own_threads(
+      count, [](void* f, size_t begin, size_t end) { (*static_cast<F*>(f))(begin, end); }, &range);
+}
 
 // True while the calling thread runs work of the pool (the caller of a
 // parallel call included).
@@ -77,24 +106,31 @@ Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
   std::atomic<bool> stop{false};
   std::mutex slot_lock;
   std::optional<CoreError> slot;
-  run_in_pool([&] {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                        PoolWorkScope scope;
-                        for (size_t i = range.begin(); i != range.end(); ++i) {
-                          if (stop.load(std::memory_order_relaxed)) return;
-                          Result<T> r = body(i);
-                          if (r) {
-                            results[i] = std::move(r).value();
-                            continue;
-                          }
-                          stop.store(true, std::memory_order_relaxed);
-                          std::unique_lock<std::mutex> held(slot_lock, std::try_to_lock);
-                          if (held.owns_lock() && !slot) slot = std::move(r).error();
-                          return;
-                        }
-                      });
-  });
+  auto map_range = [&](size_t begin, size_t end) {
+    PoolWorkScope scope;
+    for (size_t i = begin; i != end; ++i) {
+      if (stop.load(std::memory_order_relaxed)) return;
+      Result<T> r = body(i);
+      if (r) {
+        results[i] = std::move(r).value();
+        continue;
+      }
+      stop.store(true, std::memory_order_relaxed);
+      std::unique_lock<std::mutex> held(slot_lock, std::try_to_lock);
+      if (held.owns_lock() && !slot) slot = std::move(r).error();
+      return;
+    }
+  };
+  ForkExcludedScope no_fork(on_worker_thread());
+  if (pool_usable()) {
+    run_in_pool([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, count, 1),
+          [&](const tbb::blocked_range<size_t>& range) { map_range(range.begin(), range.end()); });
+    });
+  } else {
+    run_on_own_threads(count, map_range);
+  }
   if (slot) return std::move(*slot);
   return results;
 }
@@ -139,6 +175,7 @@ Result<std::vector<T>> run_batch(size_t count, const BatchScheme& scheme, Body&&
   }
   if (scheme.guard_sequential) {
     Guard unlocked;
+    ForkExcludedScope no_fork(on_worker_thread());
     return sequential_map<T>(count, body);
   }
   return sequential_map<T>(count, body);

@@ -48,35 +48,6 @@ std::string fill_space(std::string_view piece) {
 
 // ---- Snapping ----
 
-bool is_joining(char32_t cp) noexcept {
-  switch (cp) {
-    case 0x0D4E: case 0x0E33: case 0x0EB3:
-    case 0x200C: case 0x200D:
-    case 0xFF9E: case 0xFF9F:
-    case 0x1193F: case 0x11941: case 0x11D46:
-    case 0x111C2: case 0x111C3:
-      return true;
-    default:
-      break;
-  }
-  if ((cp >= 0x1100 && cp <= 0x11FF) || (cp >= 0xA960 && cp <= 0xA97C) ||
-      (cp >= 0xD7B0 && cp <= 0xD7FB) || (cp >= 0x11A84 && cp <= 0x11A89) ||
-      (cp >= 0x1F1E6 && cp <= 0x1F1FF) || (cp >= 0x1F3FB && cp <= 0x1F3FF) ||
-      (cp >= 0xE0000 && cp <= 0xE007F)) {
-    return true;
-  }
-  switch (unicode::general_category(cp)) {
-    case GeneralCategory::Mn:
-    case GeneralCategory::Mc:
-    case GeneralCategory::Me:
-    case GeneralCategory::Cf:
-    case GeneralCategory::Cn:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // True when some match boundary falls between U+000D and U+000A.
 bool splits_crlf(std::string_view text, std::vector<ByteRange>::const_iterator begin,
                  std::vector<ByteRange>::const_iterator end) noexcept {
@@ -181,7 +152,7 @@ bool has_joining_character(std::string_view text) noexcept {
   for (size_t at = utf8::ascii_run_end(text, 0); at < text.size();
        at = utf8::ascii_run_end(text, at)) {
     const char* p = text.data() + at;
-    if (is_joining(utf8::decode(p))) return true;
+    if (unicode::joins_cluster(utf8::decode(p))) return true;
     at = static_cast<size_t>(p - text.data());
   }
   return false;

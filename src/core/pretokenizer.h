@@ -62,9 +62,10 @@ void snapped_pretoken_ranges(std::string_view text, const PretokPattern& pattern
 std::vector<std::string> snapped_pretokens(std::string_view text, const PretokPattern& pattern);
 
 // True when `text` holds a character that can join a grapheme cluster across
-// a match boundary (combining marks, format characters, unassigned code
-// points, conjoining jamo, regional indicators, skin tones, tags and a few
-// spacing marks that Unicode lists as SpacingMark or Prepend).
+// a match boundary (`unicode::joins_cluster`: the characters that the
+// cluster rules keep together with a neighbour, marks, format characters and
+// unassigned code points), taken from the same tables as the cluster rules so
+// that the two cannot disagree.
 bool has_joining_character(std::string_view text) noexcept;
 
 }  // namespace brindlore

@@ -51,10 +51,12 @@ Result<RustTokenizer> RustTokenizer::build(std::span<const VocabEntry> entries,
 }
 
 Status RustTokenizer::replace_vocab(std::span<const VocabEntry> entries) {
-  // The old trie and its cache go first, so the two never coexist.
-  trie_ = RustPrefixTrie();
-  trie_ = make_tokenizer_trie();
-  return insert_entries(trie_, entries);
+  // The new vocabulary is built aside, so that a refused entry leaves the
+  // working one, and its warm cache, exactly as they were.
+  RustPrefixTrie trie = make_tokenizer_trie();
+  if (Status filled = insert_entries(trie, entries); !filled) return filled;
+  trie_ = std::move(trie);
+  return Ok{};
 }
 
 Result<std::vector<std::string>> RustTokenizer::encode(std::string_view text) const {

@@ -48,8 +48,8 @@ class RustTokenizer {
   static Result<RustTokenizer> build(std::span<const VocabEntry> entries, char32_t space_char,
                                      bool byte_fallback);
 
-  // Drops the current trie with its cache, then fills a new one. On a refused
-  // entry the tokenizer keeps the new trie with the entries before it.
+  // Replaces the trie (and with it the cache) by a new one holding `entries`.
+  // On a refused entry nothing changes and the entry's message is returned.
   Status replace_vocab(std::span<const VocabEntry> entries);
 
   // The text encode with the fixed switches (Unicode and space normalization

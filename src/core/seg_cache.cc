@@ -177,22 +177,25 @@ size_t SegCache::capacity() const {
   });
 }
 
-
 void SegCache::set_limits(Limits limits) {
   locked_all([&] { limits_ = limits; });
 }
 
-void SegCache::reset_after_fork() noexcept {
-  // The old locks and tables may be mid-change in a thread that does not
-  // exist in the child: they are abandoned, not destroyed.
-  new (&all_shards_) std::mutex();
-  for (size_t i = 0; i < kShards; ++i) {
-    shards_[i].mutex.reset();
-    new (&shards_[i].map) Map();
-  }
-  entries_.store(0, std::memory_order_relaxed);
-  key_bytes_.store(0, std::memory_order_relaxed);
-  invalidate_front_caches();
+// ---- fork ----
+// Every lock, in the order `locked_all` takes them, so that the child
+// inherits the maps between changes. The forking thread holds them all and is
+// the one thread of the child, so both processes simply give them back.
+
+void SegCache::before_fork() noexcept {
+  all_shards_.lock();
+  for (size_t i = 0; i < kShards; ++i) shards_[i].mutex.lock();
 }
+
+void SegCache::after_fork_in_parent() noexcept {
+  for (size_t i = kShards; i-- > 0;) shards_[i].mutex.unlock();
+  all_shards_.unlock();
+}
+
+void SegCache::after_fork_in_child() noexcept { after_fork_in_parent(); }
 
 }  // namespace brindlore

@@ -14,6 +14,10 @@
 // A failure while the lock is held poisons the cache for good: from then on it
 // neither finds nor stores anything and reports a size of 0, and decoding goes
 // on without it.
+//
+// Fork: the cache takes all its locks before a fork and gives them back after
+// it in both processes (see core/fork_guard.h), so a child inherits a whole,
+// usable cache with the parent's entries.
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -30,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fork_guard.h"
 #include "core/seeded_hash.h"
 
 namespace brindlore {
@@ -90,10 +95,6 @@ class ShardMutex {
   void lock() noexcept { pthread_mutex_lock(&mutex_); }
   void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
 
-  // Makes the lock usable and free again, whatever state it was left in (for
-  // the child of a fork, where its holder may not exist).
-  void reset() noexcept { init(); }
-
  private:
   void init() noexcept {
     pthread_mutexattr_t attr;
@@ -133,7 +134,7 @@ struct InlineIds {
   static InlineIds of(const CachedSegmentation& seg) noexcept;
 };
 
-class SegCache {
+class SegCache : private ForkHooks {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
   static constexpr size_t kMaxPieceBytes = 1024;
@@ -219,12 +220,6 @@ class SegCache {
   // again, which still answers with what it holds.
   void invalidate_front_caches() noexcept;
 
-  // For the child of a fork: makes the lock usable again whatever state the
-  // parent's threads left it in, and empties the cache without touching the
-  // old table (whose pages stay shared with the parent; its memory is left
-  // to the parent). Needs no lock; call it before any other use in the child.
-  void reset_after_fork() noexcept;
-
  private:
   struct Key {
     std::string text;
@@ -287,6 +282,11 @@ class SegCache {
   // back.
   void take_all(std::vector<Map>& removed);
 
+  // ---- fork (core/fork_guard.h) ----
+  void before_fork() noexcept override;
+  void after_fork_in_parent() noexcept override;
+  void after_fork_in_child() noexcept override;
+
   uint64_t seed_;
   Limits limits_;
   std::unique_ptr<Shard[]> shards_;
@@ -298,6 +298,7 @@ class SegCache {
   // poisoning: kept apart from the locks and counters, which misses write.
   alignas(64) mutable std::atomic<uint64_t> generation_;
   mutable std::atomic<bool> poisoned_{false};
+  ForkRegistration fork_registration_{*this};  // last: registered only while whole
 };
 
 }  // namespace brindlore

@@ -11,8 +11,14 @@ namespace brindlore::py {
 // ---- Errors ------------------------------------------------------------------
 
 PyObject* raise_core(const CoreError& error) {
-  PyErr_SetString(PyExc_ValueError, error.message.c_str());
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, error.message.c_str());
   return nullptr;
+}
+
+bool pending_error_propagates() {
+  PyObject* type = PyErr_Occurred();
+  return type && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                  PyErr_GivenExceptionMatches(type, PyExc_MemoryError));
 }
 
 void add_note(const char* note) {
@@ -86,7 +92,7 @@ std::string render_exception(PyObject* exc) {
   if (utf8) {
     text.append(utf8, static_cast<size_t>(size));
   } else {
-    PyErr_Clear();
+    if (!pending_error_propagates()) PyErr_Clear();
     text += "<exception str() failed>";
   }
   return text;
@@ -367,6 +373,53 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
   flag_ = &flag;
   return true;
 }
+
+// ---- Int objects ---------------------------------------------------------------
+
+IntCache::~IntCache() {
+  if (interpreter_lock_lost()) return;  // the objects are leaked, see GilRelease
+  for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+}
+
+void IntCache::place(uint32_t value, PyObject* object) noexcept {
+  size_t i = slot_of(value);
+  while (slots_[i].object) i = (i + 1) & mask_;
+  slots_[i] = Slot{value, object};
+}
+
+PyObject* IntCache::add(uint32_t value) {
+  PyObject* object = PyLong_FromUnsignedLong(value);
+  if (!object) return nullptr;
+  if (2 * (used_ + 1) > slots_.size()) {
+    std::vector<Slot> old =
+        std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.object) place(slot.value, slot.object);
+    }
+  }
+  place(value, object);
+  ++used_;
+  Py_INCREF(object);
+  return object;
+}
+
+// ---- The interpreter lock ------------------------------------------------------
+
+namespace {
+thread_local bool lock_lost = false;
+}  // namespace
+
+GilRelease::~GilRelease() noexcept(false) {
+  try {
+    PyEval_RestoreThread(state_);
+  } catch (const abi::__forced_unwind&) {
+    lock_lost = true;
+    throw;
+  }
+}
+
+bool interpreter_lock_lost() noexcept { return lock_lost; }
 
 // ---- Types -------------------------------------------------------------------
 

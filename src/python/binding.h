@@ -25,6 +25,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -77,7 +79,14 @@ class Ref {
 // ---- Errors ------------------------------------------------------------------
 
 // Raises a CoreError as ValueError with its message unchanged; returns null.
+// An exception already pending (an interrupt that a step let through, see
+// `pending_error_propagates`) is left to propagate instead.
 PyObject* raise_core(const CoreError& error);
+
+// True when the pending exception must reach the caller unchanged instead of
+// being reported in another form: anything that is not an Exception
+// (KeyboardInterrupt, SystemExit, GeneratorExit) and MemoryError.
+bool pending_error_propagates();
 
 // Adds a note to the pending exception.
 void add_note(const char* note);
@@ -93,7 +102,9 @@ PyObject* internal_failure_type();
 // Turns the exception in flight (inside a catch block) into a Python error.
 void raise_from_current_exception() noexcept;
 
-// The error's text as messages embed it: "<TypeName>: <message>".
+// The error's text as messages embed it: "<TypeName>: <message>". When the
+// message cannot be produced because str() raised an exception that
+// propagates, that exception is left pending.
 std::string render_exception(PyObject* exc);
 
 // Takes the pending exception and renders it as above (clearing it).
@@ -179,30 +190,45 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
 // Hands out int objects for u32 values, creating each distinct value once
 // per instance: batch results repeat the same few thousand token ids millions
 // of times, and sharing the objects saves both their creation and their
-// release. Values from `kMaxCached` up are created fresh each time.
+// release. The table grows with the number of distinct values handed out,
+// never with their size.
 class IntCache {
  public:
-  static constexpr uint32_t kMaxCached = uint32_t{1} << 20;
-
   IntCache() = default;
   IntCache(const IntCache&) = delete;
   IntCache& operator=(const IntCache&) = delete;
-  ~IntCache() {
-    for (PyObject* item : items_) Py_XDECREF(item);
-  }
+  ~IntCache();
 
   // A new reference to the int `value`, or null with an exception set.
   PyObject* get(uint32_t value) {
-    if (value >= kMaxCached) return PyLong_FromUnsignedLong(value);
-    if (value >= items_.size()) items_.resize(std::max<size_t>(value + 1, 2 * items_.size()));
-    PyObject*& item = items_[value];
-    if (!item && !(item = PyLong_FromUnsignedLong(value))) return nullptr;
-    Py_INCREF(item);
-    return item;
+    if (!slots_.empty()) {
+      for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
+        const Slot& slot = slots_[i];
+        if (!slot.object) break;
+        if (slot.value == value) {
+          Py_INCREF(slot.object);
+          return slot.object;
+        }
+      }
+    }
+    return add(value);
   }
 
  private:
-  std::vector<PyObject*> items_;
+  struct Slot {
+    uint32_t value = 0;
+    PyObject* object = nullptr;  // null: the slot is free
+  };
+
+  size_t slot_of(uint32_t value) const noexcept {
+    return static_cast<size_t>((uint64_t{value} * 0x9E3779B97F4A7C15u) >> 32) & mask_;
+  }
+  PyObject* add(uint32_t value);
+  void place(uint32_t value, PyObject* object) noexcept;
+
+  std::vector<Slot> slots_;  // open addressing, a power of two in size, at most half full
+  size_t mask_ = 0;
+  size_t used_ = 0;
 };
 
 // A new list of `n` items, item i being the new reference `make(i)` returns;
@@ -318,12 +344,20 @@ inline bool is_instance(PyObject* obj, PyTypeObject* type) {
 
 // ---- The interpreter lock ----------------------------------------------------------
 
-// Releases the interpreter lock for a scope. No interpreter object may be
-// touched until it ends.
+// Releases the interpreter lock for a scope.
+//
+// While the interpreter finalizes, re-taking the lock ends the calling thread
+// by a forced unwind (the way the interpreter stops daemon threads). That
+// unwind must reach the thread's start unhindered: the destructor lets it
+// through (a `noexcept` frame on its way would end the process), and it marks
+// the thread so that objects still holding interpreter references drop them
+// without touching the interpreter (`interpreter_lock_lost`). Everything
+// between here and the entry point must let the unwind pass too: no
+// `noexcept` frame and no `catch (...)` that does not rethrow it.
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false);
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -331,52 +365,53 @@ class GilRelease {
   PyThreadState* state_;
 };
 
+// True on a thread that failed to re-take the interpreter lock because the
+// interpreter is finalizing; the thread is being unwound and must not touch
+// any interpreter object again (references it holds are leaked instead).
+bool interpreter_lock_lost() noexcept;
+
 // ---- Entry points ------------------------------------------------------------------
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// The boundary of a METH_FASTCALL | METH_KEYWORDS entry point.
-template <FastFunction Impl>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The boundary of every entry point: runs `body`; a C++ exception that would
+// escape becomes a Python error and `failed` is returned. The forced unwind
+// of a thread that the finalizing interpreter stops passes through (see
+// GilRelease), which is also why no boundary is `noexcept`.
+template <typename R, typename F>
+R boundary(R failed, F&& body) {
   try {
-    return Impl(self, args, nargs, kwnames);
+    return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_from_current_exception();
-    return nullptr;
+    return failed;
   }
+}
+
+// The boundary of a METH_FASTCALL | METH_KEYWORDS entry point.
+template <FastFunction Impl>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(self, args, nargs, kwnames); });
 }
 
 // The boundary of a constructor (tp_new).
 template <PyObject* (*Impl)(PyTypeObject*, PyObject*, PyObject*)>
-PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    return Impl(type, args, kwargs);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(type, args, kwargs); });
 }
 
 // The boundary of a getter.
 template <PyObject* (*Impl)(PyObject*, void*)>
-PyObject* getter_entry(PyObject* self, void* closure) noexcept {
-  try {
-    return Impl(self, closure);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+PyObject* getter_entry(PyObject* self, void* closure) {
+  return boundary<PyObject*>(nullptr, [&] { return Impl(self, closure); });
 }
 
 // The boundary of a setter.
 template <int (*Impl)(PyObject*, PyObject*, void*)>
-int setter_entry(PyObject* self, PyObject* value, void* closure) noexcept {
-  try {
-    return Impl(self, value, closure);
-  } catch (...) {
-    raise_from_current_exception();
-    return -1;
-  }
+int setter_entry(PyObject* self, PyObject* value, void* closure) {
+  return boundary<int>(-1, [&] { return Impl(self, value, closure); });
 }
 
 // A method table row for a METH_FASTCALL | METH_KEYWORDS entry point.

@@ -26,29 +26,43 @@ bool add_name(PyObject* module, const char* name, PyObject* object) {
   return PyObject_SetAttrString(module, name, object) == 0;
 }
 
-int exec_module(PyObject* module) {
-  try {
-    if (!module) return -1;
-    if (!PyModule_Check(module)) {
-      raise_not_instance(module, "module");
-      return -1;
-    }
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-    for (const Registration& row : registrations()) {
-      Ref object;
-      if (row.type) {
-        object = Ref::borrow(reinterpret_cast<PyObject*>(row.type()));
-      } else {
-        object = Ref::steal(PyCFunction_NewEx(row.function(), module, module_name.get()));
-      }
-      if (!object || !add_name(module, row.name, object.get())) return -1;
-    }
-    return 0;
-  } catch (...) {
-    raise_from_current_exception();
+// The module keeps state for the whole process (its classes, the
+// collections.abc class it tests batches against, the worker pool), which
+// would outlive a sub-interpreter and then be used by another one. Only the
+// main interpreter, whose id is always 0, may load it.
+bool refuse_sub_interpreter() {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return true;
+  if (id == 0) return false;
+  PyErr_SetString(PyExc_ImportError,
+                  "brindlore_core can only be imported in the main interpreter, "
+                  "not in a sub-interpreter");
+  return true;
+}
+
+int add_members(PyObject* module) {
+  if (!module) return -1;
+  if (!PyModule_Check(module)) {
+    raise_not_instance(module, "module");
     return -1;
   }
+  if (refuse_sub_interpreter()) return -1;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (const Registration& row : registrations()) {
+    Ref object;
+    if (row.type) {
+      object = Ref::borrow(reinterpret_cast<PyObject*>(row.type()));
+    } else {
+      object = Ref::steal(PyCFunction_NewEx(row.function(), module, module_name.get()));
+    }
+    if (!object || !add_name(module, row.name, object.get())) return -1;
+  }
+  return 0;
+}
+
+int exec_module(PyObject* module) {
+  return boundary<int>(-1, [&] { return add_members(module); });
 }
 
 PyModuleDef_Slot slots[] = {

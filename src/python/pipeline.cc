@@ -20,8 +20,10 @@ namespace {
 constexpr const char* kSingleText =
     "batch input must be a list or sequence of strings, not a single string/bytes object";
 constexpr const char* kNotABatch = "batch input must be a list, tuple, or sequence of strings";
+constexpr std::string_view kElements = "batch elements must be strings: ";
 
-// collections.abc.Sequence, looked up on first need and kept for the process.
+// collections.abc.Sequence, looked up on first need and kept for the process;
+// null with an exception set when the lookup fails.
 PyObject* sequence_class() {
   static PyObject* cls = nullptr;
   if (!cls) {
@@ -31,26 +33,34 @@ PyObject* sequence_class() {
   return cls;
 }
 
+// The refusal for the error that reading the input raised: its rendering after
+// `prefix`. An interrupt or MemoryError stays pending instead, so that the
+// caller's raise_core lets it through unchanged.
+CoreError refusal_of_pending(std::string_view prefix = {}) {
+  if (pending_error_propagates()) return CoreError{};
+  std::string text = take_rendered_error();
+  if (PyErr_Occurred()) return CoreError{};  // rendering it was interrupted
+  return CoreError{std::string(prefix) + text};
+}
+
 // Reads a list or tuple by index from its own storage, also while a list
 // shrinks under us.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 Result<BorrowedBatch> from_storage(PyObject* obj) {
   BorrowedBatch batch;
-  std::string error;
   const Py_ssize_t initial = Size(obj);
   batch.reserve(static_cast<size_t>(initial));
   for (Py_ssize_t i = 0; i < initial && i < Size(obj); ++i) {
     Ref item = Ref::borrow(Item(obj, i));
-    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
   }
   return batch;
 }
 
 Result<BorrowedBatch> from_sequence(PyObject* obj) {
   BorrowedBatch batch;
-  std::string error;
   const Py_ssize_t length = PySequence_Size(obj);
-  if (length < 0) return make_error(take_rendered_error());
+  if (length < 0) return refusal_of_pending();
   // A sequence may claim any length: reserve at most a million entries up
   // front and let the rest grow as items actually arrive.
   constexpr size_t kMaxReserve = size_t{1} << 20;
@@ -58,35 +68,39 @@ Result<BorrowedBatch> from_sequence(PyObject* obj) {
   batch.reserve(claimed < kMaxReserve ? claimed : kMaxReserve);
   for (Py_ssize_t i = 0; i < length; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
-    if (!item) return make_error(take_rendered_error());
-    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+    if (!item) return refusal_of_pending();
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
   }
   return batch;
 }
 
 Result<BorrowedBatch> from_iterator(PyObject* iterator) {
   BorrowedBatch batch;
-  std::string error;
   while (Ref item = Ref::steal(PyIter_Next(iterator))) {
-    if (!batch.append(item.get(), error)) return make_error(std::move(error));
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
   }
-  if (PyErr_Occurred()) return make_error(take_rendered_error());
+  if (PyErr_Occurred()) return refusal_of_pending();
   return batch;
 }
 
 }  // namespace
 
-bool is_abc_sequence(PyObject* obj) {
+int is_abc_sequence(PyObject* obj) {
   PyObject* cls = sequence_class();
-  int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
-  if (answer < 0) {
-    PyErr_WriteUnraisable(obj);
-    return false;
-  }
-  return answer == 1;
+  const int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
+  if (answer >= 0) return answer;
+  if (pending_error_propagates()) return -1;
+  PyErr_WriteUnraisable(obj);
+  return 0;
 }
 
-bool BorrowedBatch::append(PyObject* item, std::string& error) {
+BorrowedBatch::~BorrowedBatch() {
+  if (interpreter_lock_lost()) {
+    for (Ref& owner : owners_) owner.release();
+  }
+}
+
+bool BorrowedBatch::append(PyObject* item) {
   // The str's own UTF-8 form: its text itself when it is ASCII, else made
   // once and kept by the str, valid for as long as the str lives, which the
   // batch's reference ensures. No text is copied into a bytes object.
@@ -97,10 +111,7 @@ bool BorrowedBatch::append(PyObject* item, std::string& error) {
   } else {
     data = PyUnicode_AsUTF8AndSize(item, &size);
   }
-  if (!data) {
-    error = "batch elements must be strings: " + take_rendered_error();
-    return false;
-  }
+  if (!data) return false;
   views_.emplace_back(data, static_cast<size_t>(size));
   owners_.push_back(Ref::borrow(item));
   return true;
@@ -110,9 +121,12 @@ Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return make_error(kSingleText);
   if (PyList_Check(obj)) return from_storage<PyList_Size, PyList_GetItem>(obj);
   if (PyTuple_Check(obj)) return from_storage<PyTuple_Size, PyTuple_GetItem>(obj);
-  if (is_abc_sequence(obj)) return from_sequence(obj);
+  const int sequence = is_abc_sequence(obj);
+  if (sequence < 0) return CoreError{};
+  if (sequence) return from_sequence(obj);
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
   if (!iterator) {
+    if (pending_error_propagates()) return CoreError{};
     PyErr_Clear();
     return make_error(kNotABatch);
   }

@@ -21,12 +21,19 @@ namespace brindlore::py {
 // the lock held.
 class BorrowedBatch {
  public:
+  BorrowedBatch() = default;
+  BorrowedBatch(BorrowedBatch&&) = default;
+  BorrowedBatch& operator=(BorrowedBatch&&) = default;
+  // Drops the copies; on a thread that lost the interpreter lock for good
+  // (see GilRelease) it leaks them instead.
+  ~BorrowedBatch();
+
   std::span<const std::string_view> texts() const noexcept { return views_; }
   size_t size() const noexcept { return views_.size(); }
 
   // Encodes one str item and keeps it; on refusal returns false with the
-  // message in `error` and no exception pending.
-  bool append(PyObject* item, std::string& error);
+  // conversion error pending.
+  bool append(PyObject* item);
   void reserve(size_t n) {
     views_.reserve(n);
     owners_.reserve(n);
@@ -41,13 +48,16 @@ class BorrowedBatch {
 // str or bytes object, something that is neither a list, a tuple, a
 // collections.abc.Sequence nor an iterable, an item that is not an encodable
 // str, or an error raised while reading the sequence or iterator. Lists and
-// tuples are read from their own storage. Needs the interpreter lock; leaves
-// no exception pending.
+// tuples are read from their own storage. Needs the interpreter lock. Leaves
+// no exception pending, except an interrupt or MemoryError raised while
+// reading the input (see `pending_error_propagates`), which stays pending
+// for `raise_core` to let through unchanged.
 Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj);
 
-// True when `obj` is an instance of collections.abc.Sequence. A failing test
-// is reported as unraisable and counts as "no".
-bool is_abc_sequence(PyObject* obj);
+// 1 when `obj` is an instance of collections.abc.Sequence, else 0. A failing
+// test is reported as unraisable and counts as 0, except an interrupt or
+// MemoryError, which stays pending (-1).
+int is_abc_sequence(PyObject* obj);
 
 // ---- Pre-tokenization ----
 

@@ -35,9 +35,13 @@ class VocabArg {
                       "'str' object cannot be converted to a sequence of vocabulary entries");
       return a.fail(i);
     }
-    if (!PyList_Check(obj) && !PyTuple_Check(obj) && !is_abc_sequence(obj)) {
-      raise_not_instance(obj, "Sequence");
-      return a.fail(i);
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+      const int sequence = is_abc_sequence(obj);
+      if (sequence < 0) return a.fail(i);
+      if (!sequence) {
+        raise_not_instance(obj, "Sequence");
+        return a.fail(i);
+      }
     }
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return a.fail(i);

@@ -13,8 +13,7 @@ const FunctionSpec kMine{"rust_mine_ngrams", nullptr, kParams};
 enum : size_t { kChunkCounts, kMaxNgramLength, kSpecialTokens };
 
 // The converted arguments. The views point into the UTF-8 texts of the str
-// objects in `owners`: converting a value may run Python code (__index__)
-// that drops a key from the caller's dict, so every key is held here.
+// objects in `owners`, which hold every key.
 struct MineArgs {
   std::vector<Ref> owners;
   std::vector<WeightedChunk> chunks;
@@ -22,29 +21,38 @@ struct MineArgs {
   std::vector<std::string_view> special_tokens;
 };
 
+// The dict's items through the interpreter's own dict iteration (bypassing a
+// subclass's items()): converting a value may run Python code that changes
+// the dict, and that iteration refuses such a dict with the RuntimeError
+// Python raises for it.
+Ref dict_items_iterator(PyObject* dict) {
+  Ref view = Ref::steal(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "items", "O", dict));
+  return view ? Ref::steal(PyObject_GetIter(view.get())) : Ref();
+}
+
 bool convert_chunk_counts(const Args& a, MineArgs& out) {
   PyObject* dict = a.get(kChunkCounts);
   if (!PyDict_Check(dict)) {
     raise_not_instance(dict, "dict");
     return a.fail(kChunkCounts);
   }
-  const Py_ssize_t size = PyDict_Size(dict);
-  out.owners.reserve(static_cast<size_t>(size));
-  out.chunks.reserve(static_cast<size_t>(size));
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+  const auto size = static_cast<size_t>(PyDict_Size(dict));
+  out.owners.reserve(size);
+  out.chunks.reserve(size);
+  Ref items = dict_items_iterator(dict);
+  if (!items) return a.fail(kChunkCounts);
+  while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+    // The item holds its key and value while the value is converted.
+    PyObject* key = PyTuple_GetItem(item.get(), 0);
     WeightedChunk chunk;
-    if (!to_str(key, chunk.text) || !to_u64(value, chunk.count)) return a.fail(kChunkCounts);
-    if (PyDict_Size(dict) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    if (!to_str(key, chunk.text) || !to_u64(PyTuple_GetItem(item.get(), 1), chunk.count)) {
       return a.fail(kChunkCounts);
     }
-    out.owners.push_back(std::move(held_key));
+    out.owners.push_back(Ref::borrow(key));
     out.chunks.push_back(chunk);
   }
-  return true;
+  return !PyErr_Occurred() || a.fail(kChunkCounts);
 }
 
 bool convert_special_tokens(const Args& a, MineArgs& out) {

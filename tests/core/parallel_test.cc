@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace brindlore {
 namespace {
@@ -18,16 +20,20 @@ class PoolSizeTest : public ::testing::Test {
   }
 };
 
-TEST_F(PoolSizeTest, ReadsTheFirstPositiveInteger) {
+TEST_F(PoolSizeTest, ReadsTheVariablesAsRayonDoes) {
   const size_t cpus = std::max(1u, std::thread::hardware_concurrency());
   struct Case {
     const char* first;
     const char* second;
     size_t expected;
   };
-  const Case cases[] = {{"3", "5", 3},       {"0", "5", 5},    {"-2", "5", 5},
-                        {"abc", "5", 5},     {"4x", nullptr, cpus}, {"", "", cpus},
-                        {nullptr, "7", 7},   {" 2", nullptr, cpus}, {nullptr, nullptr, cpus}};
+  // 0 asks for the CPU count without consulting the second variable; a
+  // leading '+' is allowed, any other sign or space is not.
+  const Case cases[] = {{"3", "5", 3},         {"0", "5", cpus},        {"+4", "5", 4},
+                        {"-2", "5", 5},        {"+", "5", 5},           {"-0", "5", 5},
+                        {"abc", "5", 5},       {"4x", nullptr, cpus},   {"", "", cpus},
+                        {nullptr, "7", 7},     {nullptr, "+7", 7},      {nullptr, "0", cpus},
+                        {" 2", nullptr, cpus}, {nullptr, nullptr, cpus}};
   for (const Case& c : cases) {
     unsetenv("RAYON_NUM_THREADS");
     unsetenv("RAYON_RS_NUM_CPUS");
@@ -79,6 +85,30 @@ TEST(ParallelMap, NestedCallsRunInTheCurrentPool) {
   ASSERT_TRUE(r.ok());
   for (size_t i = 0; i < 64; ++i) EXPECT_EQ((*r)[i], 64 * i + 2016);
   EXPECT_FALSE(on_worker_thread());
+}
+
+TEST(OwnThreads, ConcurrentCallsCoverEveryIndexOnceAndPassOnExceptions) {
+  // Four callers at once: one gets the pool, the others run alone.
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 50; ++round) {
+        std::vector<std::atomic<int>> seen(1000);
+        auto mark = [&](size_t begin, size_t end) {
+          for (size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+        };
+        run_on_own_threads(seen.size(), mark);
+        for (const auto& s : seen) wrong += s.load() != 1;
+      }
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  auto throws = [](size_t begin, size_t end) {
+    if (begin <= 500 && 500 < end) throw std::runtime_error("chunk");
+  };
+  EXPECT_THROW(run_on_own_threads(1000, throws), std::runtime_error);
 }
 
 int guards = 0;

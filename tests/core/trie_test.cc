@@ -196,21 +196,6 @@ TEST(SegCache, ParallelStoresKeepTheCeilingExact) {
   }
 }
 
-// The child of a fork starts from an empty, usable cache, and no thread's
-// front cache serves what the parent's cache held.
-TEST(SegCache, ResetAfterForkEmptiesAndMovesTheGeneration) {
-  SegCache cache(0);
-  auto seg = std::make_shared<const CachedSegmentation>();
-  for (int i = 0; i < 100; ++i) cache.store(true, std::to_string(i), seg);
-  const uint64_t before = cache.generation();
-  cache.reset_after_fork();
-  EXPECT_NE(cache.generation(), before);
-  EXPECT_EQ(cache.size(), 0u);
-  EXPECT_EQ(cache.lookup(true, "1"), nullptr);
-  cache.store(true, "1", seg);
-  EXPECT_EQ(cache.size(), 1u);
-}
-
 // Every change that a thread's front cache could disagree with moves the
 // cache's generation on.
 TEST(SegCache, GenerationMovesOnEveryChange) {

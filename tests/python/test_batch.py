@@ -9,7 +9,12 @@ import pytest
 
 from brindlore_core import (
     RustPrefixTrie,
+    RustTokenizer,
+    rust_diagnostic_batch,
     rust_encode_ids_batch,
+    rust_encode_text_batch,
+    rust_encode_text_native_batch,
+    rust_encode_text_native_ids_batch,
     rust_encode_tokens_batch,
     rust_viterbi_decode,
     rust_viterbi_decode_batch,
@@ -166,6 +171,53 @@ def test_a_failing_instance_test_counts_as_no_sequence(trie):
     finally:
         sys.unraisablehook = old
     assert seen == [LookupError]
+
+
+# ---- interrupts ----
+
+
+def every_batch_entry_point(trie):
+    tokenizer = RustTokenizer([("a", -1.0, 1)])
+    return [
+        lambda texts: rust_viterbi_decode_batch(texts, trie, True),
+        lambda texts: rust_encode_tokens_batch(texts, trie, True),
+        lambda texts: rust_encode_ids_batch(texts, trie, True),
+        lambda texts: rust_encode_text_native_batch(texts, trie),
+        lambda texts: rust_encode_text_native_ids_batch(texts, trie),
+        lambda texts: rust_encode_text_batch(texts, trie),
+        tokenizer.encode_batch,
+        tokenizer.encode_ids_batch,
+        lambda texts: rust_diagnostic_batch(texts, trie, True),
+    ]
+
+
+class Unclassifiable:
+    """Fails the collections.abc.Sequence test itself."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    @property
+    def __class__(self):
+        raise self.exc
+
+
+READERS = {
+    "iterator": failing_generator,
+    "__getitem__": lambda exc: Seq(["a", "b"], fail_item=exc),
+    "__len__": lambda exc: Seq(["a"], fail_len=exc),
+    "isinstance": Unclassifiable,
+}
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+@pytest.mark.parametrize("reader", READERS)
+def test_interrupts_propagate_unchanged_from_every_batch_entry_point(trie, exc_type, reader):
+    for call in every_batch_entry_point(trie):
+        exc = exc_type("stop")
+        with pytest.raises(exc_type) as excinfo:
+            call(READERS[reader](exc))
+        assert excinfo.value is exc
 
 
 # ---- the scheme ----

@@ -145,14 +145,21 @@ def test_from_vocab_replaces_trie_and_cache(tokenizer):
     # The cached segmentation of "ab" goes with the old trie.
     assert tokenizer.from_vocab([("a", -1.0, 10), ("b", -1.0, 11)]) is None
     assert tokenizer.encode_ids("ab") == [10, 11]
-    with pytest.raises(ValueError) as excinfo:
-        tokenizer.from_vocab([("x", -1.0, 20), ("y", -1.0, 21), ("", -1.0, 22)])
-    assert str(excinfo.value) == "token must not be empty"
-    # Only the entries before the failing one remain, none of the old ones.
-    assert tokenizer.encode("xya") == ["x", "y", "<0x61>"]
-    assert tokenizer.encode_ids("xy") == [20, 21]
     tokenizer.from_vocab([])
     assert tokenizer.encode("x") == ["<0x78>"]
+
+
+@pytest.mark.parametrize(
+    "bad, message",
+    [(("", -1.0, 22), "token must not be empty"), (("z", math.nan, 22), "log_p must be finite")],
+)
+def test_a_refused_from_vocab_changes_nothing(tokenizer, bad, message):
+    texts = ["ab b", "xya"]
+    before = [tokenizer.encode(t) for t in texts], tokenizer.encode_ids_batch(texts[:1])
+    with pytest.raises(ValueError) as excinfo:
+        tokenizer.from_vocab([("x", -1.0, 20), ("y", -1.0, 21), bad])
+    assert str(excinfo.value) == message
+    assert ([tokenizer.encode(t) for t in texts], tokenizer.encode_ids_batch(texts[:1])) == before
 
 
 def test_settings_survive_from_vocab():

@@ -17,6 +17,7 @@ bool is_case_ignorable(char32_t cp) noexcept { return flag(record(cp), kCaseIgno
 bool is_grapheme_extend(char32_t cp) noexcept { return flag(record(cp), kGraphemeExtendShift); }
 bool is_alphabetic(char32_t cp) noexcept { return flag(record(cp), kAlphabeticShift); }
 bool is_extended_pictographic(char32_t cp) noexcept { return flag(record(cp), kExtPictShift); }
+bool joins_cluster(char32_t cp) noexcept { return flag(record(cp), kJoinsClusterShift); }
 uint8_t canonical_combining_class(char32_t cp) noexcept { return ccc_of(record(cp)); }
 
 }  // namespace brindlore::unicode

@@ -43,6 +43,10 @@ bool is_case_ignorable(char32_t cp) noexcept;        // Case_Ignorable
 bool is_grapheme_extend(char32_t cp) noexcept;       // Grapheme_Extend
 bool is_alphabetic(char32_t cp) noexcept;            // Alphabetic
 bool is_extended_pictographic(char32_t cp) noexcept; // Extended_Pictographic
+// True when a grapheme cluster boundary can be missing next to `cp`: its
+// Grapheme_Cluster_Break is Extend, ZWJ, Regional_Indicator, Prepend,
+// SpacingMark, L, V or T, or its category is Mn, Mc, Me, Cf or Cn.
+bool joins_cluster(char32_t cp) noexcept;
 uint8_t canonical_combining_class(char32_t cp) noexcept;
 
 // ---- NFKC ------------------------------------------------------------------------

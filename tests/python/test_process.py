@@ -1,0 +1,138 @@
+"""The module across the life of a process: exit with daemon threads mid-batch, fork, sub-interpreters."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import brindlore_core
+
+ENV = dict(os.environ, PYTHONPATH=str(pathlib.Path(brindlore_core.__file__).parent), RAYON_NUM_THREADS="4")
+
+SETUP = """
+import os, sys, threading, time
+import brindlore_core as b
+trie = b.RustPrefixTrie(None)
+for i, t in enumerate(["a", "b", "ab", "\\u2581"]):
+    trie.insert(t, -1.0, i)
+tok = b.RustTokenizer([("a", -1.0, 1), ("b", -1.0, 2), ("ab", -0.5, 5), ("\\u2581", -1.0, 3)])
+texts = ["ab ba abab " * (i % 40) for i in range(200)]
+plain = ["ab" * (i % 50) + "ba" * (i % 13) for i in range(300)]
+"""
+
+
+def run_all(scripts, timeout=60, setup=SETUP):
+    """Runs the scripts in parallel subprocesses; their exit statuses (None for a hang)."""
+    procs = [subprocess.Popen([sys.executable, "-c", setup + textwrap.dedent(s)], env=ENV,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for s in scripts]
+    statuses = []
+    for p in procs:
+        try:
+            statuses.append(p.wait(timeout=timeout))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+            statuses.append(None)
+    return statuses
+
+
+EXIT_MID_BATCH = """
+calls = [lambda: b.rust_encode_ids_batch(plain, trie, True), lambda: tok.encode_ids_batch(texts),
+         lambda: b.rust_encode_text_native_ids_batch(texts, trie),
+         lambda: b.rust_diagnostic_batch(texts, trie, True)]
+started = [threading.Event() for _ in calls]
+
+def loop(call, event):
+    while True:
+        call()
+        event.set()
+
+for call, event in zip(calls, started):
+    threading.Thread(target=loop, args=(call, event), daemon=True).start()
+for event in started:
+    event.wait()
+"""
+
+
+def test_exit_with_daemon_threads_inside_batches_is_clean():
+    assert run_all([EXIT_MID_BATCH] * 20) == [0] * 20
+
+
+FORK_WHILE_BATCHES_RUN = """
+expected = tok.encode_ids_batch(texts), b.rust_encode_ids_batch(plain, trie, True)
+stop = False
+
+def loop(call):
+    while not stop:
+        call()
+
+threads = [threading.Thread(target=loop, args=(call,)) for call in
+           (lambda: tok.encode_ids_batch(texts), lambda: b.rust_encode_ids_batch(plain, trie, True))]
+for t in threads:
+    t.start()
+children = []
+for _ in range(10):
+    time.sleep(0.01)
+    pid = os.fork()
+    if pid == 0:
+        got = tok.encode_ids_batch(texts), b.rust_encode_ids_batch(plain, trie, True)
+        # The child has a pool of its own beside its one thread.
+        threads = len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else 2
+        os._exit(0 if got == expected and (threads > 1 or os.cpu_count() == 1) else 1)
+    children.append(pid)
+stop = True
+for t in threads:
+    t.join()
+deadline = time.monotonic() + 20
+failed = 0
+for pid in children:
+    while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if status[0] == 0:
+        os.kill(pid, 9)
+    failed += status[0] == 0 or status[1] != 0
+sys.exit(failed)
+"""
+
+
+def test_children_forked_while_batches_run_get_the_same_results():
+    assert run_all([FORK_WHILE_BATCHES_RUN]) == [0]
+
+
+LARGE_ID = """
+import re, sys
+import brindlore_core as b
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"VmHWM:\\s*(\\d+)", status.read()).group(1))
+
+trie = b.RustPrefixTrie(None)
+trie.insert("x", -1.0, 2**20 - 1)
+before = peak_kib()
+assert b.rust_encode_ids_batch(["x"], trie, True) == [[2**20 - 1]]
+sys.exit(peak_kib() - before > 4096)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs Linux's peak memory figure")
+def test_an_id_batch_costs_nothing_for_the_size_of_its_ids():
+    # A fresh process, so that its peak memory is the batch's.
+    assert run_all([LARGE_ID], setup="") == [0]
+
+
+def test_a_sub_interpreter_cannot_import_the_module():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError) as excinfo:
+            interpreters.run_string(interp, f"import sys\nsys.path[:0] = {sys.path!r}\nimport brindlore_core")
+    finally:
+        interpreters.destroy(interp)
+    assert str(excinfo.value) == (
+        "<class 'ImportError'>: brindlore_core can only be imported in the main interpreter, "
+        "not in a sub-interpreter")
+    assert brindlore_core.rust_pre_tokenize("ab cd") == ["ab", " ", "cd"]
