@@ -16,9 +16,30 @@
 
 #include "core/parallel.h"
 #include "python/binding.h"
-#include "python/pipeline.h"
+#include "python/batch_input.h"
 
 namespace brindlore::py {
+
+// The scheme of the batch calls that always release the interpreter lock and
+// use the pool, for one text and for none too.
+inline constexpr BatchScheme kAlwaysParallel{0, false, false};
+
+// A new list of str (or of int) holding the items in order; null with an
+// exception set on failure.
+PyObject* new_str_list(const std::vector<std::string>& items);
+PyObject* new_id_list(const std::vector<uint32_t>& items);
+
+// Builders of the per-text lists of one batch result. The id lists of a batch
+// share their int objects.
+struct TokenLists {
+  PyObject* operator()(const std::vector<std::string>& items) const { return new_str_list(items); }
+};
+struct IdLists {
+  IntCache ints;
+  PyObject* operator()(const std::vector<uint32_t>& items) {
+    return new_list(items.size(), [&](size_t i) { return ints.get(items[i]); });
+  }
+};
 
 // Pauses the cyclic garbage collector for a scope. Building a batch result
 // creates millions of small lists, each of which would count towards the next

@@ -1,0 +1,123 @@
+#include "python/batch_input.h"
+
+namespace brindlore::py {
+
+namespace {
+
+constexpr const char* kSingleText =
+    "batch input must be a list or sequence of strings, not a single string/bytes object";
+constexpr const char* kNotABatch = "batch input must be a list, tuple, or sequence of strings";
+constexpr std::string_view kElements = "batch elements must be strings: ";
+
+// collections.abc.Sequence, looked up on first need and kept for the process;
+// null with an exception set when the lookup fails.
+PyObject* sequence_class() {
+  static PyObject* cls = nullptr;
+  if (!cls) {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (module) cls = PyObject_GetAttrString(module.get(), "Sequence");
+  }
+  return cls;
+}
+
+// The refusal for the error that reading the input raised: its rendering after
+// `prefix`. An interrupt or MemoryError stays pending instead, so that the
+// caller's raise_core lets it through unchanged.
+CoreError refusal_of_pending(std::string_view prefix = {}) {
+  if (pending_error_propagates()) return CoreError{};
+  std::string text = take_rendered_error();
+  if (PyErr_Occurred()) return CoreError{};  // rendering it was interrupted
+  return CoreError{std::string(prefix) + text};
+}
+
+// Reads a list or tuple by index from its own storage, also while a list
+// shrinks under us.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+Result<BorrowedBatch> from_storage(PyObject* obj) {
+  BorrowedBatch batch;
+  const Py_ssize_t initial = Size(obj);
+  batch.reserve(static_cast<size_t>(initial));
+  for (Py_ssize_t i = 0; i < initial && i < Size(obj); ++i) {
+    Ref item = Ref::borrow(Item(obj, i));
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+  }
+  return batch;
+}
+
+Result<BorrowedBatch> from_sequence(PyObject* obj) {
+  BorrowedBatch batch;
+  const Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) return refusal_of_pending();
+  // A sequence may claim any length: reserve at most a million entries up
+  // front and let the rest grow as items actually arrive.
+  constexpr size_t kMaxReserve = size_t{1} << 20;
+  const auto claimed = static_cast<size_t>(length);
+  batch.reserve(claimed < kMaxReserve ? claimed : kMaxReserve);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item) return refusal_of_pending();
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+  }
+  return batch;
+}
+
+Result<BorrowedBatch> from_iterator(PyObject* iterator) {
+  BorrowedBatch batch;
+  while (Ref item = Ref::steal(PyIter_Next(iterator))) {
+    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+  }
+  if (PyErr_Occurred()) return refusal_of_pending();
+  return batch;
+}
+
+}  // namespace
+
+int is_abc_sequence(PyObject* obj) {
+  PyObject* cls = sequence_class();
+  const int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
+  if (answer >= 0) return answer;
+  if (pending_error_propagates()) return -1;
+  PyErr_WriteUnraisable(obj);
+  return 0;
+}
+
+BorrowedBatch::~BorrowedBatch() {
+  if (interpreter_lock_lost()) {
+    for (Ref& owner : owners_) owner.release();
+  }
+}
+
+bool BorrowedBatch::append(PyObject* item) {
+  // The str's own UTF-8 form: its text itself when it is ASCII, else made
+  // once and kept by the str, valid for as long as the str lives, which the
+  // batch's reference ensures. No text is copied into a bytes object.
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyUnicode_Check(item)) {
+    raise_not_instance(item, "str");
+  } else {
+    data = PyUnicode_AsUTF8AndSize(item, &size);
+  }
+  if (!data) return false;
+  views_.emplace_back(data, static_cast<size_t>(size));
+  owners_.push_back(Ref::borrow(item));
+  return true;
+}
+
+Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return make_error(kSingleText);
+  if (PyList_Check(obj)) return from_storage<PyList_Size, PyList_GetItem>(obj);
+  if (PyTuple_Check(obj)) return from_storage<PyTuple_Size, PyTuple_GetItem>(obj);
+  const int sequence = is_abc_sequence(obj);
+  if (sequence < 0) return CoreError{};
+  if (sequence) return from_sequence(obj);
+  Ref iterator = Ref::steal(PyObject_GetIter(obj));
+  if (!iterator) {
+    if (pending_error_propagates()) return CoreError{};
+    PyErr_Clear();
+    return make_error(kNotABatch);
+  }
+  return from_iterator(iterator.get());
+}
+
+}  // namespace brindlore::py
