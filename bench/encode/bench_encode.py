@@ -209,7 +209,7 @@ def build_programs(build, out_dir):
     if not lib.exists():
         raise SystemExit(f"{lib} not found: build the project first (make build)")
     c_prog, cc_prog = out_dir / "c_encode", out_dir / "spm_encode"
-    subprocess.run(["cc", "-O2", "-std=c11", "-Wall", "-Wextra", f"-I{ROOT / 'include'}",
+    subprocess.run(["cc", "-O2", "-std=c11", "-Wall", "-Wextra", f"-I{ROOT / 'include'}", f"-I{build / 'generated' / 'include'}",
                     str(HERE / "c_encode.c"), "-o", str(c_prog), f"-L{build}", "-lbrindlore",
                     f"-Wl,-rpath,{build}", "-pthread"], check=True)
     subprocess.run(["c++", "-O2", "-std=c++20", "-Wall", "-Wextra", str(HERE / "spm_encode.cc"),
