@@ -41,7 +41,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
         decode_cached(norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true);
     if (!segmentation) return std::move(segmentation).error();
     for (const CachedSpan& span : (*segmentation)->spans) {
-      ids.push_back(span.token_id.value_or(tokenizer.unk_id));
+      ids.push_back(span.token_id().value_or(tokenizer.unk_id));
     }
   }
   return Ok{};

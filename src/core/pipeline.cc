@@ -35,19 +35,20 @@ void grow_for(std::vector<T>& out, size_t extra) {
   if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
 }
 
-Status append_segmentation(const CachedSegmentation& seg, std::string_view,
-                           std::vector<std::string>& out) {
+Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& trie,
+                           std::string_view, std::vector<std::string>& out) {
   grow_for(out, seg.spans.size());
-  for (const CachedSpan& span : seg.spans) out.push_back(span.token);
+  BytePieceText buffer(0);
+  for (const CachedSpan& span : seg.spans) out.emplace_back(span_text(span, trie, buffer));
   return Ok{};
 }
 
-Status append_segmentation(const CachedSegmentation& seg, std::string_view missing_id_prefix,
-                           std::vector<uint32_t>& out) {
+Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& trie,
+                           std::string_view missing_id_prefix, std::vector<uint32_t>& out) {
   grow_for(out, seg.spans.size());
   for (const CachedSpan& span : seg.spans) {
-    if (!span.token_id) return missing_id_error(missing_id_prefix, span.token);
-    out.push_back(*span.token_id);
+    if (!(span.code & CachedSpan::kHasId)) return missing_id_error(span, trie, missing_id_prefix);
+    out.push_back(span.id);
   }
   return Ok{};
 }
@@ -70,7 +71,7 @@ Result<std::vector<T>> encode_pieces(std::string_view text, const PretokPattern&
     const std::string_view piece = text.substr(range.start, range.end - range.start);
     Result<SegmentationRef> seg = decode_cached(piece, trie, byte_fallback);
     if (!seg) return on_decode_failure(piece, std::move(seg).error());
-    if (Status added = append_segmentation(**seg, missing_id_prefix, out); !added) {
+    if (Status added = append_segmentation(**seg, trie, missing_id_prefix, out); !added) {
       return std::move(added).error();
     }
   }

@@ -37,19 +37,24 @@ PyGetSetDef span_getset[] = {
 
 // ---- Result builders (interpreter lock held) ----
 
-PyObject* new_span(const CachedSpan& span) {
+PyObject* new_span(const SpanView& span) {
   PyTypeObject* type = viterbi_span_type();
-  return type ? SpanBox::create(type, ViterbiSpan(span)) : nullptr;
+  return type ? SpanBox::create(
+                    type, ViterbiSpan{std::string(span.token), span.token_id, span.start, span.end})
+              : nullptr;
 }
 
-PyObject* span_list(const SegmentationRef& seg) {
-  const SpanList& spans = seg->spans;
-  return new_list(spans.size(), [&](size_t i) { return new_span(spans[i]); });
+// new_list asks for the items in order, so one reader walks the spans once.
+PyObject* span_list(const SegmentationRef& seg, const RustPrefixTrie& trie) {
+  SpanReader reader(*seg, trie);
+  return new_list(seg->spans.size(), [&](size_t) { return new_span(reader.next()); });
 }
 
-PyObject* token_list(const SegmentationRef& seg) {
+PyObject* token_list(const SegmentationRef& seg, const RustPrefixTrie& trie) {
+  BytePieceText buffer(0);
   const SpanList& spans = seg->spans;
-  return new_list(spans.size(), [&](size_t i) { return new_str(spans[i].token); });
+  return new_list(spans.size(),
+                  [&](size_t i) { return new_str(span_text(spans[i], trie, buffer)); });
 }
 
 // The ids of one decoded text, copied out by the worker that decoded it while
@@ -59,7 +64,7 @@ PyObject* token_list(const SegmentationRef& seg) {
 class IdList {
  public:
   // Fails with the missing-id message at the first span without an id.
-  Status assign(const CachedSegmentation& seg) {
+  Status assign(const CachedSegmentation& seg, const RustPrefixTrie& trie) {
     const size_t n = seg.spans.size();
     uint32_t* out = inline_;
     if (n > kInline) {
@@ -68,8 +73,8 @@ class IdList {
     }
     for (size_t i = 0; i < n; ++i) {
       const CachedSpan& span = seg.spans[i];
-      if (!span.token_id) return missing_id_error({}, span.token);
-      out[i] = *span.token_id;
+      if (!(span.code & CachedSpan::kHasId)) return missing_id_error(span, trie, {});
+      out[i] = span.id;
     }
     size_ = n;
     return Ok{};
@@ -140,7 +145,7 @@ PyObject* rust_viterbi_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs
   if (!a.str(0, text) || !options.convert(a)) return nullptr;
   Result<SegmentationRef> seg = options.decode(text);
   if (!seg) return raise_core(seg.error());
-  return span_list(*seg);
+  return span_list(*seg, options.trie.get());
 }
 
 // ---- The batch decode functions ----
@@ -177,19 +182,25 @@ PyObject* decode_batch(const FunctionSpec& spec, PyObject* const* args, Py_ssize
         if (Status ok = check(**seg); !ok) return std::move(ok).error();
         return seg;
       },
-      build);
+      [&](const SegmentationRef& seg) { return build(seg, options.trie.get()); });
 }
 
 Status accept_all(const CachedSegmentation&) { return Ok{}; }
 
 PyObject* rust_viterbi_decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return decode_batch(kDecodeBatch, args, nargs, kwnames, accept_all, span_list);
+  return decode_batch(kDecodeBatch, args, nargs, kwnames, accept_all,
+                      [](const SegmentationRef& seg, const RustPrefixTrie& trie) {
+                        return span_list(seg, trie);
+                      });
 }
 
 PyObject* rust_encode_tokens_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return decode_batch(kTokensBatch, args, nargs, kwnames, accept_all, token_list);
+  return decode_batch(kTokensBatch, args, nargs, kwnames, accept_all,
+                      [](const SegmentationRef& seg, const RustPrefixTrie& trie) {
+                        return token_list(seg, trie);
+                      });
 }
 
 PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -205,7 +216,7 @@ PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nar
         Result<SegmentationRef> seg = options.decode(text);
         if (!seg) return std::move(seg).error();
         IdList ids;
-        if (Status ok = ids.assign(**seg); !ok) return std::move(ok).error();
+        if (Status ok = ids.assign(**seg, options.trie.get()); !ok) return std::move(ok).error();
         return ids;
       },
       [&](const IdList& ids) { return id_list(ids, ints); });

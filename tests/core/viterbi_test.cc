@@ -135,7 +135,7 @@ TEST(Viterbi, CachedSegmentationsAreShared) {
   EXPECT_EQ(first->get(), second->get());
   trie.seg_cache().clear();
   EXPECT_EQ((*first)->spans.size(), 2u);
-  EXPECT_EQ(spans_from_cached(**first).size(), 2u);
+  EXPECT_EQ(spans_from_cached(**first, trie).size(), 2u);
 }
 
 // Workers decode through one cache while another thread empties it; every
@@ -161,7 +161,7 @@ TEST(Viterbi, ConcurrentCachedDecodes) {
     for (size_t i = 0; i < texts.size(); ++i) {
       auto direct = viterbi_decode(texts[i], trie, true, std::nullopt);
       ASSERT_TRUE(direct.ok());
-      EXPECT_EQ(flat(spans_from_cached(*(*r)[i])), flat(*direct));
+      EXPECT_EQ(flat(spans_from_cached(*(*r)[i], trie)), flat(*direct));
     }
   }
   done = true;
