@@ -218,14 +218,20 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
   };
   std::vector<PrefixMatch> x, y;
   std::vector<char32_t> chars;
-  for (int q = 0; q < 4000; ++q) {
+  for (int q = 0; q < 30000; ++q) {
     const std::optional<uint64_t> limit =
         q % 4 == 0 ? std::nullopt : std::optional<uint64_t>(rng() % 5);
     compact.set_max_subword_len(limit);
     walked.set_max_subword_len(limit);
-    // Mostly texts that start with a token, so that walks go deep.
-    const std::string text =
-        q % 3 ? inserted[rng() % inserted.size()] + random_text(4) : random_text(10);
+    // Mostly a prefix of a token followed by any character, so that walks
+    // go deep and try bytes that lead nowhere from where they are.
+    std::string text;
+    if (q % 4) {
+      utf8::to_code_points(inserted[rng() % inserted.size()], chars);
+      chars.resize(rng() % (chars.size() + 1));
+      for (char32_t c : chars) utf8::append(text, c);
+    }
+    text += random_text(4);
     compact.common_prefix_search_utf8(text, 0, x);
     walked.common_prefix_search_utf8(text, 0, y);
     ASSERT_TRUE(same(x, y)) << q;
