@@ -85,9 +85,8 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
   return Ok{};
 }
 
-size_t RustPrefixTrie::token_chars(uint32_t index) const noexcept {
-  const uint32_t stored = chars_[index];
-  return stored != UINT32_MAX ? stored : utf8::count_chars(tokens_[index]);
+size_t RustPrefixTrie::count_token_chars(uint32_t index) const noexcept {
+  return utf8::count_chars(tokens_[index]);
 }
 
 uint32_t RustPrefixTrie::token_index(std::string_view token) const noexcept {

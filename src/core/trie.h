@@ -106,7 +106,10 @@ class RustPrefixTrie {
   }
   double token_log_p(uint32_t index) const noexcept { return log_ps_[index]; }
   // Length of the token's text in characters.
-  size_t token_chars(uint32_t index) const noexcept;
+  size_t token_chars(uint32_t index) const noexcept {
+    const uint32_t stored = chars_[index];
+    return stored != UINT32_MAX ? stored : count_token_chars(index);
+  }
   size_t token_count() const noexcept { return tokens_.size(); }
   // The index of an inserted token, or kNoToken.
   uint32_t token_index(std::string_view token) const noexcept;
@@ -150,6 +153,8 @@ class RustPrefixTrie {
   };
 
   explicit RustPrefixTrie(size_t cache_entries);
+
+  size_t count_token_chars(uint32_t index) const noexcept;
 
   // The compact form when it exists or is due; null while the node walk is
   // still the cheaper choice.

@@ -352,10 +352,9 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
 
 template <typename Text>
 Result<SegmentationRef> decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
-                               std::optional<uint64_t> limit) {
+                               std::optional<uint64_t> limit, Workspace& ws) {
   auto segmentation = std::make_shared<CachedSegmentation>();
   if (text.size() == 0) return SegmentationRef(std::move(segmentation));
-  Workspace& ws = workspace();
   if (!limit) {
     forward_unpruned(text, trie, byte_fallback, ws);
   } else {
@@ -377,15 +376,17 @@ Result<std::vector<ViterbiSpan>> readable(Result<SegmentationRef> decoded,
 // Decodes valid UTF-8 `text` with the ASCII or the code-point walk.
 Result<SegmentationRef> decode_utf8(std::string_view text, const RustPrefixTrie& trie,
                                     bool byte_fallback, std::optional<uint64_t> limit) {
-  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit);
+  // One thread-local lookup per decode: it is a call into the TLS resolver
+  // in a shared library.
   Workspace& ws = workspace();
+  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws);
   ws.chars.clear();
   ws.offsets.clear();
   for (const char* p = text.data(); p < text.data() + text.size();) {
     ws.offsets.push_back(static_cast<size_t>(p - text.data()));
     ws.chars.push_back(utf8::decode(p));
   }
-  return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, limit);
+  return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, limit, ws);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -401,14 +402,16 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(decode(AsciiText{text}, trie, byte_fallback, max_edges_per_node), trie);
+  return readable(decode(AsciiText{text}, trie, byte_fallback, max_edges_per_node, workspace()),
+                  trie);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(decode(CharText{chars}, trie, byte_fallback, max_edges_per_node), trie);
+  return readable(decode(CharText{chars}, trie, byte_fallback, max_edges_per_node, workspace()),
+                  trie);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
