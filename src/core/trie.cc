@@ -6,11 +6,6 @@
 #include "core/utf8.h"
 
 namespace brindlore {
-namespace {
-
-bool starts_char(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
-
-}  // namespace
 
 RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}) {}
 
@@ -142,26 +137,6 @@ struct CompactCursor {
   }
 };
 
-// Walks valid UTF-8 from byte `start`, one character at a time, reporting the
-// matches that end after each character. ASCII text is the case of
-// one-byte characters.
-template <typename Cursor>
-void walk_utf8(std::string_view text, size_t start, size_t limit, Cursor cursor,
-               std::vector<PrefixMatch>& out) {
-  size_t depth = 0;
-  for (size_t pos = start; pos < text.size(); ++pos) {
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    if (starts_char(byte)) {
-      if (depth == limit) return;
-      ++depth;
-    }
-    if (!cursor.step(byte)) return;
-    // Only the last byte of a token's last character can end at a terminal
-    // node, so a match is always reported with the character count complete.
-    cursor.report(depth, out);
-  }
-}
-
 // The same over decoded characters, encoding each to walk its bytes.
 template <typename Cursor>
 void walk_chars(const char32_t* chars, size_t n, size_t start, size_t limit, Cursor cursor,
@@ -245,11 +220,7 @@ void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n,
 void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t start,
                                                std::vector<PrefixMatch>& out) const {
   out.clear();
-  if (const CompactForm* form = compact()) {
-    walk_utf8(text, start, depth_limit(), CompactCursor{form->states, *this, 0}, out);
-  } else {
-    walk_utf8(text, start, depth_limit(), NodeCursor{*this, 0}, out);
-  }
+  visit_prefixes_utf8(text, start, [&](const PrefixMatch& m) { out.push_back(m); });
 }
 
 }  // namespace brindlore

@@ -93,6 +93,12 @@ class RustPrefixTrie {
   void common_prefix_search_utf8(std::string_view text, size_t start,
                                  std::vector<PrefixMatch>& out) const;
 
+  // Calls `visit(const PrefixMatch&)` for every match that
+  // `common_prefix_search_utf8` would list, in the same order, without
+  // collecting them; returns whether there was any.
+  template <typename Visit>
+  bool visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const;
+
   // Builds the compact search form now instead of after enough searches; for
   // builders that know the vocabulary is complete. Thread-safe.
   void prepare_for_search() const;
@@ -196,5 +202,50 @@ class RustPrefixTrie {
   std::unique_ptr<CompactCell> compact_;
   std::shared_ptr<SegCache> seg_cache_;
 };
+
+template <typename Visit>
+bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
+                                         Visit&& visit) const {
+  const size_t limit = depth_limit();
+  bool found = false;
+  // Walks one character at a time; `step` follows a byte, `token_at` names
+  // the token that ends where the walk stands (kNone for none). Only the last
+  // byte of a token's last character can end at a terminal, so a match is
+  // always reported with its character count complete.
+  auto walk = [&](auto&& step, auto&& token_at) {
+    size_t depth = 0;
+    for (size_t pos = start; pos < text.size(); ++pos) {
+      const auto byte = static_cast<unsigned char>(text[pos]);
+      if ((byte & 0xC0) != 0x80) {  // a character starts here
+        if (depth == limit) return;
+        ++depth;
+      }
+      if (!step(byte)) return;
+      if (const uint32_t token = token_at(); token != kNone) {
+        found = true;
+        visit(PrefixMatch{log_ps_[token], token, depth});
+      }
+    }
+  };
+  if (const CompactForm* form = compact()) {
+    static_assert(DoubleArray::kNoValue == kNone);
+    int32_t state = 0;
+    walk(
+        [&](unsigned char byte) {
+          state = form->states.next(state, byte);
+          return state >= 0;
+        },
+        [&] { return form->states.value(state); });
+  } else {
+    uint32_t node = 0;
+    walk(
+        [&](unsigned char byte) {
+          node = child(nodes_[node], byte);
+          return node != kNone;
+        },
+        [&] { return nodes_[node].token_index; });
+  }
+  return found;
+}
 
 }  // namespace brindlore

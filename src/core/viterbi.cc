@@ -16,12 +16,15 @@ namespace {
 constexpr double kUnreached = -std::numeric_limits<double>::infinity();
 
 // Text views the decoder walks: byte positions of ASCII text, or code points.
+// `visit(trie, i, f, ws)` calls f on each match at position i, shortest
+// first, and returns whether there was any.
 struct AsciiText {
   std::string_view text;
   size_t size() const noexcept { return text.size(); }
   char32_t at(size_t i) const noexcept { return static_cast<unsigned char>(text[i]); }
-  void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
-    trie.common_prefix_search_ascii(text, i, out);
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f, std::vector<PrefixMatch>&) const {
+    return trie.visit_prefixes_utf8(text, i, f);
   }
 };
 
@@ -31,6 +34,13 @@ struct CharText {
   char32_t at(size_t i) const noexcept { return chars[i]; }
   void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
     trie.common_prefix_search_chars(chars.data(), chars.size(), i, out);
+  }
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f,
+             std::vector<PrefixMatch>& scratch) const {
+    search(trie, i, scratch);
+    for (const PrefixMatch& m : scratch) f(m);
+    return !scratch.empty();
   }
 };
 
@@ -42,8 +52,9 @@ struct Utf8Text {
   std::span<const size_t> offsets;
   size_t size() const noexcept { return chars.size(); }
   char32_t at(size_t i) const noexcept { return chars[i]; }
-  void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
-    trie.common_prefix_search_utf8(text, offsets[i], out);
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f, std::vector<PrefixMatch>&) const {
+    return trie.visit_prefixes_utf8(text, offsets[i], f);
   }
 };
 
@@ -150,12 +161,13 @@ void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fa
     // is a vocabulary or a fallback edge, so its search can be skipped too.
     const double from = nodes.score[i];
     if (from == kUnreached) continue;
-    text.search(trie, i, ws.matches);
-    if (ws.matches.empty()) {
-      if (byte_fallback) nodes.relax(i + 1, from, fallback_score(trie, text.at(i)), kFallback);
-      continue;
+    const bool found = text.visit(
+        trie, i,
+        [&](const PrefixMatch& m) { nodes.relax(i + m.length, from, m.log_p, m.token); },
+        ws.matches);
+    if (!found && byte_fallback) {
+      nodes.relax(i + 1, from, fallback_score(trie, text.at(i)), kFallback);
     }
-    for (const PrefixMatch& m : ws.matches) nodes.relax(i + m.length, from, m.log_p, m.token);
   }
 }
 
@@ -281,12 +293,12 @@ void forward_pruned(const Text& text, const RustPrefixTrie& trie, bool byte_fall
       incoming.clear();
     }
     if (i == n) break;
-    text.search(trie, i, ws.matches);
-    if (ws.matches.empty()) {
-      if (byte_fallback) pending.add(Edge{i, 1, fallback_score(trie, text.at(i)), kFallback});
-      continue;
+    const bool found = text.visit(
+        trie, i, [&](const PrefixMatch& m) { pending.add(Edge{i, m.length, m.log_p, m.token}); },
+        ws.matches);
+    if (!found && byte_fallback) {
+      pending.add(Edge{i, 1, fallback_score(trie, text.at(i)), kFallback});
     }
-    for (const PrefixMatch& m : ws.matches) pending.add(Edge{i, m.length, m.log_p, m.token});
   }
 }
 
