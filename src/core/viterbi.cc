@@ -16,7 +16,7 @@ namespace {
 constexpr double kUnreached = -std::numeric_limits<double>::infinity();
 
 // Text views the decoder walks: byte positions of ASCII text, or code points.
-// `visit(trie, i, f, ws)` calls f on each match at position i, shortest
+// `visit(trie, i, f, scratch)` calls f on each match at position i, shortest
 // first, and returns whether there was any.
 struct AsciiText {
   std::string_view text;
