@@ -44,18 +44,36 @@ struct CharText {
   }
 };
 
-// Code points of UTF-8 text with the byte offset of each, so that the trie
-// walks the text's own bytes instead of encoding characters again.
-struct Utf8Text {
-  std::string_view text;
-  std::span<const char32_t> chars;
-  std::span<const size_t> offsets;
-  size_t size() const noexcept { return chars.size(); }
-  char32_t at(size_t i) const noexcept { return chars[i]; }
+// Valid UTF-8 text addressed by character index, through a cursor that
+// steps one character at a time to the index asked for. The decoder asks in
+// ascending order (forward pass) and then in descending order (backtrace), so
+// the cursor moves over each byte a bounded number of times, and the text
+// needs no code-point or offset array beside it.
+class Utf8Text {
+ public:
+  explicit Utf8Text(std::string_view text) : text_(text), size_(utf8::count_chars(text)) {}
+  size_t size() const noexcept { return size_; }
+  char32_t at(size_t i) const noexcept { return utf8::decode_at(text_, seek(i)); }
   template <typename F>
   bool visit(const RustPrefixTrie& trie, size_t i, F&& f, std::vector<PrefixMatch>&) const {
-    return trie.visit_prefixes_utf8(text, offsets[i], f);
+    return trie.visit_prefixes_utf8(text_, seek(i), f);
   }
+
+ private:
+  // The byte offset of character `i`.
+  size_t seek(size_t i) const noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
+    for (; char_ < i; ++char_) byte_ += utf8::sequence_length(s[byte_]);
+    for (; char_ > i; --char_) {
+      do --byte_;
+      while ((s[byte_] & 0xC0) == 0x80);
+    }
+    return byte_;
+  }
+
+  std::string_view text_;
+  size_t size_;
+  mutable size_t char_ = 0, byte_ = 0;  // the cursor: a character and its offset
 };
 
 // What an edge emits: a vocabulary token's index in the trie's token table,
@@ -99,14 +117,11 @@ struct Workspace {
   std::vector<size_t> group_begin;  // per end position, into `order`
   std::vector<size_t> group_end;
   std::vector<std::vector<Edge>> ring;  // pruned decode: pending edges by end (see PendingEdges)
-  std::vector<char32_t> chars;      // code points of the text being decoded
-  std::vector<size_t> offsets;      // byte offset of each of those code points
 
   // Gives back memory after an unusually long text.
   void trim() {
     constexpr size_t kKeep = size_t{1} << 16;
     if (scores.capacity() > kKeep) scores = {}, emits = {};
-    if (chars.capacity() > kKeep) chars = {}, offsets = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
     for (std::vector<Edge>& bucket : ring) {
@@ -392,13 +407,7 @@ Result<SegmentationRef> decode_utf8(std::string_view text, const RustPrefixTrie&
   // in a shared library.
   Workspace& ws = workspace();
   if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws);
-  ws.chars.clear();
-  ws.offsets.clear();
-  for (const char* p = text.data(); p < text.data() + text.size();) {
-    ws.offsets.push_back(static_cast<size_t>(p - text.data()));
-    ws.chars.push_back(utf8::decode(p));
-  }
-  return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, limit, ws);
+  return decode(Utf8Text(text), trie, byte_fallback, limit, ws);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,

@@ -64,6 +64,9 @@ TEST(Viterbi, FusedAndListDecodesAgree) {
         utf8::to_code_points(text, chars);
         auto by_chars = viterbi_decode_chars(chars, trie, fallback, std::nullopt);
         ASSERT_EQ(message_of(fused), message_of(by_chars));
+        if (fused.ok()) {
+          EXPECT_EQ(flat(*fused), flat(*by_chars)) << text;
+        }
         if (utf8::is_ascii(text)) {
           auto by_bytes = viterbi_decode_ascii(text, trie, fallback, 1);
           auto chars_pruned = viterbi_decode_chars(chars, trie, fallback, 1);
