@@ -47,7 +47,7 @@ Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& 
                            std::string_view missing_id_prefix, std::vector<uint32_t>& out) {
   grow_for(out, seg.spans.size());
   for (const CachedSpan& span : seg.spans) {
-    if (!(span.code & CachedSpan::kHasId)) return missing_id_error(span, trie, missing_id_prefix);
+    if (!span.has_id()) return missing_id_error(span, trie, missing_id_prefix);
     out.push_back(span.id);
   }
   return Ok{};

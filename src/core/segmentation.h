@@ -45,6 +45,7 @@ struct CachedSpan {
   uint32_t piece() const noexcept { return code & ~kHasId; }
   bool is_byte_piece() const noexcept { return piece() >= kBytePieces; }
   unsigned char byte() const noexcept { return static_cast<unsigned char>(piece() - kBytePieces); }
+  bool has_id() const noexcept { return (code & kHasId) != 0; }
   std::optional<uint32_t> token_id() const noexcept {
     return code & kHasId ? std::optional<uint32_t>(id) : std::nullopt;
   }

@@ -466,7 +466,7 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
 Status require_ids(const CachedSegmentation& segmentation, const RustPrefixTrie& trie,
                    std::string_view prefix) {
   for (const CachedSpan& span : segmentation.spans) {
-    if (!(span.code & CachedSpan::kHasId)) return missing_id_error(span, trie, prefix);
+    if (!span.has_id()) return missing_id_error(span, trie, prefix);
   }
   return Ok{};
 }

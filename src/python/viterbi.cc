@@ -73,7 +73,7 @@ class IdList {
     }
     for (size_t i = 0; i < n; ++i) {
       const CachedSpan& span = seg.spans[i];
-      if (!(span.code & CachedSpan::kHasId)) return missing_id_error(span, trie, {});
+      if (!span.has_id()) return missing_id_error(span, trie, {});
       out[i] = span.id;
     }
     size_ = n;
