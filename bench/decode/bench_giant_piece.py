@@ -57,26 +57,23 @@ print(n.value)
 
 
 def peak(case, size):
+    """Runs one case in a child process; returns (peak RSS in bytes, its output)."""
     script = textwrap.dedent(CASES[case]).format(vocab=str(VOCAB), size=size, library=str(LIBRARY))
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     if out.returncode != 0:
         return None, out.stderr.strip().splitlines()[-1:]
-    after = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    # ru_maxrss of the children is the largest child so far: run cases in
-    # ascending expected size, or read each from a fresh process.
-    return max(after, before) * 1024, out.stdout.strip()
+    return resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024, out.stdout.strip()
 
 
 def run_one(case, size):
-    # A fresh grandparent per case so that RUSAGE_CHILDREN is the case's own.
+    """`peak` in a fresh process of its own, so that RUSAGE_CHILDREN (the
+    largest child so far) sees only this case."""
     code = (
         f"import sys; sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r});"
         f"import bench_giant_piece as b; r = b.peak({case!r}, {size}); print(r[0]); print(r[1])"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    lines = out.stdout.strip().splitlines()
-    return lines
+    return out.stdout.strip().splitlines()
 
 
 def main():
