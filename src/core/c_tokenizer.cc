@@ -45,7 +45,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
       continue;
     }
     for (const CachedSpan& span : (*decoded->segmentation)->spans) {
-      ids.push_back(span.token_id.value_or(tokenizer.unk_id));
+      ids.push_back(span.token_id().value_or(tokenizer.unk_id));
     }
   }
   return Ok{};

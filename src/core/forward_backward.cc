@@ -34,7 +34,9 @@ std::vector<FbEdge> collect_edges(std::string_view text, const RustPrefixTrie& t
   std::vector<PrefixMatch> matches;
   matches.reserve(8);
   auto add = [&](size_t i) {
-    for (const PrefixMatch& m : matches) edges.push_back(FbEdge{i, i + m.length, m.log_p, m.token});
+    for (const PrefixMatch& m : matches) {
+      edges.push_back(FbEdge{i, i + m.length, m.log_p, &trie.token_text(m.token)});
+    }
   };
   if (utf8::is_ascii(text)) {
     n = text.size();

@@ -35,10 +35,11 @@ void grow_for(std::vector<T>& out, size_t extra) {
   if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
 }
 
-Status append_segmentation(const CachedSegmentation& seg, std::string_view,
-                           std::vector<std::string>& out) {
+Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& trie,
+                           std::string_view, std::vector<std::string>& out) {
   grow_for(out, seg.spans.size());
-  for (const CachedSpan& span : seg.spans) out.push_back(span.token);
+  BytePieceText buffer(0);
+  for (const CachedSpan& span : seg.spans) out.emplace_back(span_text(span, trie, buffer));
   return Ok{};
 }
 
@@ -46,14 +47,14 @@ Status append_segmentation(const CachedSegmentation& seg, std::string_view,
 constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
 constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
 
-Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
-                    std::vector<std::string>& out) {
-  return append_segmentation(**piece.segmentation, missing_id_prefix, out);
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie,
+                    std::string_view missing_id_prefix, std::vector<std::string>& out) {
+  return append_segmentation(**piece.segmentation, trie, missing_id_prefix, out);
 }
 
-Status append_piece(const CachedPiece& piece, std::string_view missing_id_prefix,
-                    std::vector<uint32_t>& out) {
-  return append_ids(piece, missing_id_prefix, out);
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie,
+                    std::string_view missing_id_prefix, std::vector<uint32_t>& out) {
+  return append_ids(piece, trie, missing_id_prefix, out);
 }
 
 Status pass_through(std::string_view, CoreError error) { return error; }
@@ -102,7 +103,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
     Result<CachedPiece> decoded = decode_cached_here(
         keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)), front);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
-    if (Status added = append_piece(*decoded, missing_id_prefix, out); !added) return added;
+    if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
   }
   return Ok{};
 }

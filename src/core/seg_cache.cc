@@ -19,8 +19,8 @@ InlineIds InlineIds::of(const CachedSegmentation& seg) noexcept {
   InlineIds out;
   if (seg.spans.size() > kMax) return out;
   for (const CachedSpan& span : seg.spans) {
-    if (!span.token_id) return InlineIds{};
-    out.ids[out.count++] = *span.token_id;
+    if (!span.has_id()) return InlineIds{};
+    out.ids[out.count++] = span.id;
   }
   out.present = true;
   return out;

@@ -36,50 +36,9 @@
 
 #include "core/fork_guard.h"
 #include "core/seeded_hash.h"
+#include "core/segmentation.h"
 
 namespace brindlore {
-
-// One decoded token of a cached piece; offsets count characters of the piece.
-struct CachedSpan {
-  std::string token;
-  std::optional<uint32_t> token_id;
-  size_t start = 0;
-  size_t end = 0;
-};
-
-// The spans of one piece. Most pieces decode to one or two tokens, which are
-// kept in place, next to the segmentation's reference count, so that reading
-// a cached segmentation touches one block of memory instead of two.
-class SpanList {
- public:
-  SpanList() = default;
-  explicit SpanList(std::vector<CachedSpan>&& spans) : size_(spans.size()) {
-    if (size_ <= kInline) {
-      for (size_t i = 0; i < size_; ++i) inline_[i] = std::move(spans[i]);
-    } else {
-      heap_ = std::move(spans);
-    }
-  }
-
-  size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  const CachedSpan* begin() const noexcept { return size_ <= kInline ? inline_ : heap_.data(); }
-  const CachedSpan* end() const noexcept { return begin() + size_; }
-  const CachedSpan& operator[](size_t i) const noexcept { return begin()[i]; }
-
- private:
-  static constexpr size_t kInline = 2;
-  size_t size_ = 0;
-  CachedSpan inline_[kInline];
-  std::vector<CachedSpan> heap_;
-};
-
-// The decode result of one piece. Never changed once handed out.
-struct CachedSegmentation {
-  SpanList spans;
-};
-
-using SegmentationRef = std::shared_ptr<const CachedSegmentation>;
 
 // A lock held for a few dozen instructions. A thread that finds it taken
 // spins briefly before sleeping in the kernel (glibc's adaptive mutex), so

@@ -6,11 +6,6 @@
 #include "core/utf8.h"
 
 namespace brindlore {
-namespace {
-
-bool starts_char(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
-
-}  // namespace
 
 RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}) {}
 
@@ -71,36 +66,45 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
   compact_->searches.store(0, std::memory_order_relaxed);
   uint32_t node = 0;
   for (char c : token) node = child_or_create(node, static_cast<unsigned char>(c));
-  TrieNode& leaf = nodes_[node];
-  if (leaf.token_index == kNone) {
-    leaf.token_index = static_cast<uint32_t>(tokens_.size());
+  uint32_t index = nodes_[node].token_index;
+  if (index == kNone) {
+    // Indexes are never reused or moved: cached segmentations refer to them.
+    index = static_cast<uint32_t>(tokens_.size());
+    nodes_[node].token_index = index;
     tokens_.emplace_back(token);
+    log_ps_.push_back(0.0);
+    ids_.push_back(0);
+    has_id_.push_back(0);
+    chars_.push_back(static_cast<uint32_t>(std::min<size_t>(utf8::count_chars(token), UINT32_MAX)));
   }
-  leaf.is_end = true;
-  leaf.has_id = token_id.has_value();
-  leaf.token_id = token_id.value_or(0);
-  leaf.log_p = log_p;
+  has_id_[index] = token_id.has_value();
+  ids_[index] = token_id.value_or(0);
+  log_ps_[index] = log_p;
   return Ok{};
 }
 
-std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view token) const {
+size_t RustPrefixTrie::count_token_chars(uint32_t index) const noexcept {
+  return utf8::count_chars(tokens_[index]);
+}
+
+uint32_t RustPrefixTrie::token_index(std::string_view token) const noexcept {
   uint32_t node = 0;
   for (char c : token) {
     node = child(nodes_[node], static_cast<unsigned char>(c));
-    if (node == kNone) return std::nullopt;
+    if (node == kNone) return kNoToken;
   }
-  const TrieNode& leaf = nodes_[node];
-  if (!leaf.is_end) return std::nullopt;
-  return TokenMetadata{leaf.has_id ? std::optional<uint32_t>(leaf.token_id) : std::nullopt,
-                       leaf.log_p};
+  return nodes_[node].token_index;
 }
 
-void RustPrefixTrie::add_match(const TrieNode& node, size_t depth,
-                               std::vector<PrefixMatch>& out) const {
-  if (!node.is_end) return;
-  out.push_back(PrefixMatch{&tokens_[node.token_index],
-                            node.has_id ? std::optional<uint32_t>(node.token_id) : std::nullopt,
-                            node.log_p, depth});
+size_t RustPrefixTrie::compact_bytes() const noexcept {
+  const CompactForm* form = compact_->form.load(std::memory_order_acquire);
+  return form ? form->states.bytes() : 0;
+}
+
+std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view token) const {
+  const uint32_t index = token_index(token);
+  if (index == kNoToken) return std::nullopt;
+  return TokenMetadata{token_id(index), log_ps_[index]};
 }
 
 // The two ways of walking the trie, behind one interface: `step` follows a
@@ -114,47 +118,27 @@ struct RustPrefixTrie::NodeCursor {
     return node != kNone;
   }
   void report(size_t depth, std::vector<PrefixMatch>& out) const {
-    trie.add_match(trie.nodes_[node], depth, out);
+    const uint32_t token = trie.nodes_[node].token_index;
+    if (token != kNone) trie.add_match(token, depth, out);
   }
 };
 
 namespace {
 
-template <typename Form>
 struct CompactCursor {
-  const Form& form;
+  const DoubleArray& states;
+  const RustPrefixTrie& trie;
   int32_t state;
   bool step(unsigned char byte) noexcept {
-    state = form.states.next(state, byte);
+    state = states.next(state, byte);
     return state >= 0;
   }
   void report(size_t depth, std::vector<PrefixMatch>& out) const {
-    const uint32_t v = form.states.value(state);
+    const uint32_t v = states.value(state);
     if (v == DoubleArray::kNoValue) return;
-    const auto& t = form.terminals[v];
-    out.push_back(PrefixMatch{t.token, t.token_id, t.log_p, depth});
+    out.push_back(PrefixMatch{trie.token_log_p(v), v, depth});
   }
 };
-
-// Walks valid UTF-8 from byte `start`, one character at a time, reporting the
-// matches that end after each character. ASCII text is the case of
-// one-byte characters.
-template <typename Cursor>
-void walk_utf8(std::string_view text, size_t start, size_t limit, Cursor cursor,
-               std::vector<PrefixMatch>& out) {
-  size_t depth = 0;
-  for (size_t pos = start; pos < text.size(); ++pos) {
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    if (starts_char(byte)) {
-      if (depth == limit) return;
-      ++depth;
-    }
-    if (!cursor.step(byte)) return;
-    // Only the last byte of a token's last character can end at a terminal
-    // node, so a match is always reported with the character count complete.
-    cursor.report(depth, out);
-  }
-}
 
 // The same over decoded characters, encoding each to walk its bytes.
 template <typename Cursor>
@@ -188,9 +172,13 @@ void RustPrefixTrie::prepare_for_search() const { build_compact(); }
 const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
   std::lock_guard<std::mutex> lock(compact_->mutex);
   if (const CompactForm* form = compact_->form.load(std::memory_order_acquire)) return form;
-  // State ids are 32-bit signed; a trie near that size keeps the node walk.
-  if (nodes_.size() > (size_t{1} << 28)) return nullptr;
+  // A trie too large for the units' fields keeps the node walk; building is
+  // not tried again until the next change.
   auto form = std::make_unique<CompactForm>();
+  if (nodes_.size() > DoubleArray::kMaxField || tokens_.size() > DoubleArray::kMaxField) {
+    compact_->searches.store(0, std::memory_order_relaxed);
+    return nullptr;
+  }
   form->states = DoubleArray::build(
       [&](uint32_t node, std::vector<DoubleArray::Child>& kids) {
         kids.clear();
@@ -207,14 +195,11 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
         }
         std::sort(kids.begin(), kids.end());
       },
-      [&](uint32_t node) {
-        const TrieNode& n = nodes_[node];
-        if (!n.is_end) return DoubleArray::kNoValue;
-        form->terminals.push_back(Terminal{
-            &tokens_[n.token_index], n.has_id ? std::optional<uint32_t>(n.token_id) : std::nullopt,
-            n.log_p});
-        return static_cast<uint32_t>(form->terminals.size() - 1);
-      });
+      [&](uint32_t node) { return nodes_[node].token_index; });
+  if (form->states.empty()) {
+    compact_->searches.store(0, std::memory_order_relaxed);
+    return nullptr;
+  }
   compact_->owned = std::move(form);
   compact_->form.store(compact_->owned.get(), std::memory_order_release);
   return compact_->owned.get();
@@ -229,7 +214,7 @@ void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n,
                                                 std::vector<PrefixMatch>& out) const {
   out.clear();
   if (const CompactForm* form = compact()) {
-    walk_chars(chars, n, start, depth_limit(), CompactCursor<CompactForm>{*form, 0}, out);
+    walk_chars(chars, n, start, depth_limit(), CompactCursor{form->states, *this, 0}, out);
   } else {
     walk_chars(chars, n, start, depth_limit(), NodeCursor{*this, 0}, out);
   }
@@ -238,11 +223,7 @@ void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n,
 void RustPrefixTrie::common_prefix_search_utf8(std::string_view text, size_t start,
                                                std::vector<PrefixMatch>& out) const {
   out.clear();
-  if (const CompactForm* form = compact()) {
-    walk_utf8(text, start, depth_limit(), CompactCursor<CompactForm>{*form, 0}, out);
-  } else {
-    walk_utf8(text, start, depth_limit(), NodeCursor{*this, 0}, out);
-  }
+  visit_prefixes_utf8(text, start, [&](const PrefixMatch& m) { out.push_back(m); });
 }
 
 }  // namespace brindlore

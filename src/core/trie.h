@@ -2,6 +2,11 @@
 // natural-log probability, plus the word-level segmentation cache that
 // belongs to the vocabulary.
 //
+// Tokens live in a token table: text, id and score in parallel arrays indexed
+// by a token index. The table only grows; re-inserting a token updates its id
+// and score in place, so an index keeps naming the same text for the trie's
+// whole life, and a cached segmentation can hold indexes instead of strings.
+//
 // Layout: the trie is walked over the UTF-8 bytes of the tokens, so every
 // step is a byte lookup, ASCII or not, and nothing is ever hashed. All nodes
 // live in one vector and refer to each other by index; a node keeps up to
@@ -37,13 +42,12 @@
 
 namespace brindlore {
 
-// One prefix-search match. `token` points into the trie and stays valid until
-// the trie is next changed.
+// One prefix-search match: the token's index in the trie's token table (see
+// `token_text`, `token_id`), its score and its length in characters.
 struct PrefixMatch {
-  const std::string* token;
-  std::optional<uint32_t> token_id;
   double log_p;
-  size_t length;  // in characters
+  uint32_t token;
+  size_t length;
 };
 
 // Id and score of an exact vocabulary token.
@@ -89,9 +93,36 @@ class RustPrefixTrie {
   void common_prefix_search_utf8(std::string_view text, size_t start,
                                  std::vector<PrefixMatch>& out) const;
 
+  // Calls `visit(const PrefixMatch&)` for every match that
+  // `common_prefix_search_utf8` would list, in the same order, without
+  // collecting them; returns whether there was any.
+  template <typename Visit>
+  bool visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const;
+
   // Builds the compact search form now instead of after enough searches; for
   // builders that know the vocabulary is complete. Thread-safe.
   void prepare_for_search() const;
+
+  // The token table. `index` comes from a search or `token_index`; the text
+  // of an index never changes, its id and score change when the token is
+  // inserted again.
+  const std::string& token_text(uint32_t index) const noexcept { return tokens_[index]; }
+  std::optional<uint32_t> token_id(uint32_t index) const noexcept {
+    return has_id_[index] ? std::optional<uint32_t>(ids_[index]) : std::nullopt;
+  }
+  double token_log_p(uint32_t index) const noexcept { return log_ps_[index]; }
+  // Length of the token's text in characters.
+  size_t token_chars(uint32_t index) const noexcept {
+    const uint32_t stored = chars_[index];
+    return stored != UINT32_MAX ? stored : count_token_chars(index);
+  }
+  size_t token_count() const noexcept { return tokens_.size(); }
+  // The index of an inserted token, or kNoToken.
+  uint32_t token_index(std::string_view token) const noexcept;
+  static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
+
+  // Bytes of the compact search form (the double array) once built; 0 before.
+  size_t compact_bytes() const noexcept;
 
   std::optional<uint64_t> max_subword_len() const noexcept { return max_subword_len_; }
   void set_max_subword_len(std::optional<uint64_t> limit) noexcept {
@@ -114,23 +145,12 @@ class RustPrefixTrie {
     uint64_t keys = 0;  // byte i is the key of inline child i
     uint32_t kids[kInline];
     uint32_t table = kNone;        // into tables_ (256 slots) once inline slots run out
-    uint32_t token_index = kNone;  // into tokens_; set exactly at terminal nodes
-    uint32_t token_id = 0;
-    uint8_t count = 0;  // inline children in use
-    bool has_id = false;
-    bool is_end = false;
-    double log_p = 0.0;
+    uint32_t token_index = kNone;  // into the token table; set exactly at terminal nodes
+    uint8_t count = 0;             // inline children in use
   };
 
-  // The payload of a terminal state of the compact form.
-  struct Terminal {
-    const std::string* token;
-    std::optional<uint32_t> token_id;
-    double log_p;
-  };
   struct CompactForm {
     DoubleArray states;
-    std::vector<Terminal> terminals;
   };
   // Builds the compact form lazily, once per change; heap-held so that the
   // trie stays movable.
@@ -142,6 +162,8 @@ class RustPrefixTrie {
   };
 
   explicit RustPrefixTrie(size_t cache_entries);
+
+  size_t count_token_chars(uint32_t index) const noexcept;
 
   // The compact form when it exists or is due; null while the node walk is
   // still the cheaper choice.
@@ -164,17 +186,69 @@ class RustPrefixTrie {
   uint32_t child_or_create(uint32_t node, unsigned char byte);
   // Follows the UTF-8 bytes of one character; kNone when a byte has no child.
   uint32_t walk_char(uint32_t node, char32_t c) const noexcept;
-  void add_match(const TrieNode& node, size_t depth, std::vector<PrefixMatch>& out) const;
+  void add_match(uint32_t token, size_t depth, std::vector<PrefixMatch>& out) const {
+    out.push_back(PrefixMatch{log_ps_[token], token, depth});
+  }
   size_t depth_limit() const noexcept {
     return max_subword_len_ ? static_cast<size_t>(*max_subword_len_) : SIZE_MAX;
   }
 
   std::optional<uint64_t> max_subword_len_;
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
+  // The token table, indexed by token index.
   std::vector<std::string> tokens_;
+  std::vector<double> log_ps_;
+  std::vector<uint32_t> ids_;
+  std::vector<uint8_t> has_id_;
+  std::vector<uint32_t> chars_;  // character counts, saturated at UINT32_MAX
   std::vector<uint32_t> tables_;
   std::unique_ptr<CompactCell> compact_;
   std::shared_ptr<SegCache> seg_cache_;
 };
+
+template <typename Visit>
+bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
+                                         Visit&& visit) const {
+  const size_t limit = depth_limit();
+  bool found = false;
+  // Walks one character at a time; `step` follows a byte, `token_at` names
+  // the token that ends where the walk stands (kNone for none). Only the last
+  // byte of a token's last character can end at a terminal, so a match is
+  // always reported with its character count complete.
+  auto walk = [&](auto&& step, auto&& token_at) {
+    size_t depth = 0;
+    for (size_t pos = start; pos < text.size(); ++pos) {
+      const auto byte = static_cast<unsigned char>(text[pos]);
+      if ((byte & 0xC0) != 0x80) {  // a character starts here
+        if (depth == limit) return;
+        ++depth;
+      }
+      if (!step(byte)) return;
+      if (const uint32_t token = token_at(); token != kNone) {
+        found = true;
+        visit(PrefixMatch{log_ps_[token], token, depth});
+      }
+    }
+  };
+  if (const CompactForm* form = compact()) {
+    static_assert(DoubleArray::kNoValue == kNone);
+    int32_t state = 0;
+    walk(
+        [&](unsigned char byte) {
+          state = form->states.next(state, byte);
+          return state >= 0;
+        },
+        [&] { return form->states.value(state); });
+  } else {
+    uint32_t node = 0;
+    walk(
+        [&](unsigned char byte) {
+          node = child(nodes_[node], byte);
+          return node != kNone;
+        },
+        [&] { return nodes_[node].token_index; });
+  }
+  return found;
+}
 
 }  // namespace brindlore

@@ -101,6 +101,11 @@ inline char32_t decode_at(std::string_view text, size_t pos) noexcept {
   return decode(p);
 }
 
+// Length in bytes of the UTF-8 form of a scalar value.
+inline size_t encoded_length(char32_t cp) noexcept {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
 // Writes the UTF-8 form of a scalar value to `out` (room for 4 bytes) and
 // returns its length.
 inline size_t encode(char32_t cp, char* out) noexcept {

@@ -16,12 +16,15 @@ namespace {
 constexpr double kUnreached = -std::numeric_limits<double>::infinity();
 
 // Text views the decoder walks: byte positions of ASCII text, or code points.
+// `visit(trie, i, f, scratch)` calls f on each match at position i, shortest
+// first, and returns whether there was any.
 struct AsciiText {
   std::string_view text;
   size_t size() const noexcept { return text.size(); }
   char32_t at(size_t i) const noexcept { return static_cast<unsigned char>(text[i]); }
-  void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
-    trie.common_prefix_search_ascii(text, i, out);
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f, std::vector<PrefixMatch>&) const {
+    return trie.visit_prefixes_utf8(text, i, f);
   }
 };
 
@@ -32,62 +35,93 @@ struct CharText {
   void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
     trie.common_prefix_search_chars(chars.data(), chars.size(), i, out);
   }
-};
-
-// Code points of UTF-8 text with the byte offset of each, so that the trie
-// walks the text's own bytes instead of encoding characters again.
-struct Utf8Text {
-  std::string_view text;
-  std::span<const char32_t> chars;
-  std::span<const size_t> offsets;
-  size_t size() const noexcept { return chars.size(); }
-  char32_t at(size_t i) const noexcept { return chars[i]; }
-  void search(const RustPrefixTrie& trie, size_t i, std::vector<PrefixMatch>& out) const {
-    trie.common_prefix_search_utf8(text, offsets[i], out);
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f,
+             std::vector<PrefixMatch>& scratch) const {
+    search(trie, i, scratch);
+    for (const PrefixMatch& m : scratch) f(m);
+    return !scratch.empty();
   }
 };
 
-// What an edge emits: one vocabulary token (pointing into the trie), or, when
-// `token` is null, the byte pieces of the character at the edge's start.
-struct Emit {
-  const std::string* token = nullptr;
-  std::optional<uint32_t> token_id;
+// Valid UTF-8 text addressed by character index, through a cursor that
+// steps one character at a time to the index asked for. The decoder asks in
+// ascending order (forward pass) and then in descending order (backtrace), so
+// the cursor moves over each byte a bounded number of times, and the text
+// needs no code-point or offset array beside it.
+class Utf8Text {
+ public:
+  explicit Utf8Text(std::string_view text) : text_(text), size_(utf8::count_chars(text)) {}
+  size_t size() const noexcept { return size_; }
+  char32_t at(size_t i) const noexcept { return utf8::decode_at(text_, seek(i)); }
+  template <typename F>
+  bool visit(const RustPrefixTrie& trie, size_t i, F&& f, std::vector<PrefixMatch>&) const {
+    return trie.visit_prefixes_utf8(text_, seek(i), f);
+  }
+
+ private:
+  // The byte offset of character `i`.
+  size_t seek(size_t i) const noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
+    for (; char_ < i; ++char_) byte_ += utf8::sequence_length(s[byte_]);
+    for (; char_ > i; --char_) {
+      do --byte_;
+      while ((s[byte_] & 0xC0) == 0x80);
+    }
+    return byte_;
+  }
+
+  std::string_view text_;
+  size_t size_;
+  mutable size_t char_ = 0, byte_ = 0;  // the cursor: a character and its offset
 };
+
+// What an edge emits: a vocabulary token's index in the trie's token table,
+// or kFallback for the byte pieces of the character at the edge's start.
+// kNoEdge marks a position no edge has reached yet.
+constexpr uint32_t kFallback = 0xFFFFFFFEu;
+constexpr uint32_t kNoEdge = 0xFFFFFFFFu;
 
 struct Edge {
   size_t start;
   size_t length;
   double log_p;
-  Emit emit;
+  uint32_t emit;
 };
 
-struct Node {
-  double score = kUnreached;
-  size_t start = 0;
-  Emit emit;
-  bool has_pieces = false;
+// The lattice's positions 0..n as two parallel arrays: the best path score
+// into each position and what the best incoming edge emits. The edge's length
+// follows from what it emits (a token's length in characters, or 1 for byte
+// fallback), so that is the back-pointer: 12 bytes per position.
+struct Nodes {
+  double* score;
+  uint32_t* emit;
+
+  void relax(size_t to, double from_score, double log_p, uint32_t what) const noexcept {
+    const double candidate = from_score + log_p;
+    if (candidate > score[to]) {
+      score[to] = candidate;
+      emit[to] = what;
+    }
+  }
 };
 
 // Per-thread scratch memory, reused from call to call so that a decode
 // allocates only its result.
 struct Workspace {
   std::vector<PrefixMatch> matches;
-  std::vector<Node> nodes;
+  std::vector<double> scores;  // per position (see Nodes)
+  std::vector<uint32_t> emits;
   std::vector<Edge> edges;
   std::vector<size_t> order;        // edge indices grouped by end position
   std::vector<size_t> group_begin;  // per end position, into `order`
   std::vector<size_t> group_end;
   std::vector<std::vector<Edge>> ring;  // pruned decode: pending edges by end (see PendingEdges)
-  std::vector<size_t> path;         // node positions of the best path, last first
-  std::vector<char32_t> chars;      // code points of the text being decoded
-  std::vector<size_t> offsets;      // byte offset of each of those code points
 
   // Gives back memory after an unusually long text.
   void trim() {
     constexpr size_t kKeep = size_t{1} << 16;
-    if (nodes.capacity() > kKeep) nodes = {};
-    if (path.capacity() > kKeep) path = {};
-    if (chars.capacity() > kKeep) chars = {}, offsets = {};
+    if (scores.capacity() > kKeep) scores = {}, emits = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
     for (std::vector<Edge>& bucket : ring) {
@@ -100,19 +134,6 @@ Workspace& workspace() {
   thread_local Workspace ws;
   return ws;
 }
-
-// The byte piece text of `byte` in a fixed buffer.
-struct BytePieceText {
-  char text[6];
-  explicit BytePieceText(unsigned char byte) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::memcpy(text, "<0x", 3);
-    text[3] = kHex[byte >> 4];
-    text[4] = kHex[byte & 0xF];
-    text[5] = '>';
-  }
-  std::string_view view() const noexcept { return {text, sizeof text}; }
-};
 
 // The score of the byte-fallback edge of `cp`: its byte pieces' scores, summed
 // in byte order from 0.0.
@@ -127,32 +148,17 @@ double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
   return sum;
 }
 
-// Appends the byte pieces of `cp`, all with the character's offsets.
-void append_byte_pieces(const RustPrefixTrie& trie, char32_t cp, size_t start,
-                        std::vector<ViterbiSpan>& out) {
-  char bytes[4];
-  const size_t count = utf8::encode(cp, bytes);
-  for (size_t b = 0; b < count; ++b) {
-    BytePieceText piece(static_cast<unsigned char>(bytes[b]));
-    auto meta = trie.exact_metadata(piece.view());
-    out.push_back(ViterbiSpan{std::string(piece.view()),
-                              meta ? meta->token_id : std::nullopt, start, start + 1});
-  }
+// The id of the byte piece of `byte`: the vocabulary's, if it holds the piece.
+std::optional<uint32_t> byte_piece_id(const RustPrefixTrie& trie, unsigned char byte) {
+  auto meta = trie.exact_metadata(BytePieceText(byte).view());
+  return meta ? meta->token_id : std::nullopt;
 }
 
-inline void relax(Node& to, double from_score, size_t start, double log_p, const Emit& emit) {
-  const double candidate = from_score + log_p;
-  if (candidate > to.score) {
-    to.score = candidate;
-    to.start = start;
-    to.emit = emit;
-    to.has_pieces = true;
-  }
-}
-
-void reset_nodes(Workspace& ws, size_t n) {
-  ws.nodes.assign(n + 1, Node{});
-  ws.nodes[0].score = 0.0;
+Nodes reset_nodes(Workspace& ws, size_t n) {
+  ws.scores.assign(n + 1, kUnreached);
+  ws.emits.assign(n + 1, kNoEdge);
+  ws.scores[0] = 0.0;
+  return Nodes{ws.scores.data(), ws.emits.data()};
 }
 
 // The unpruned forward pass, fused with edge building: edges are relaxed as
@@ -164,20 +170,18 @@ template <typename Text>
 void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
                       Workspace& ws) {
   const size_t n = text.size();
-  reset_nodes(ws, n);
-  Node* nodes = ws.nodes.data();
+  const Nodes nodes = reset_nodes(ws, n);
   for (size_t i = 0; i < n; ++i) {
     // Every edge out of an unreached position would be skipped, whether it
     // is a vocabulary or a fallback edge, so its search can be skipped too.
-    const double from = nodes[i].score;
+    const double from = nodes.score[i];
     if (from == kUnreached) continue;
-    text.search(trie, i, ws.matches);
-    if (ws.matches.empty()) {
-      if (byte_fallback) relax(nodes[i + 1], from, i, fallback_score(trie, text.at(i)), Emit{});
-      continue;
-    }
-    for (const PrefixMatch& m : ws.matches) {
-      relax(nodes[i + m.length], from, i, m.log_p, Emit{m.token, m.token_id});
+    const bool found = text.visit(
+        trie, i,
+        [&](const PrefixMatch& m) { nodes.relax(i + m.length, from, m.log_p, m.token); },
+        ws.matches);
+    if (!found && byte_fallback) {
+      nodes.relax(i + 1, from, fallback_score(trie, text.at(i)), kFallback);
     }
   }
 }
@@ -191,11 +195,13 @@ void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallbac
   for (size_t i = 0; i < text.size(); ++i) {
     timed_search(i);
     if (ws.matches.empty()) {
-      if (byte_fallback) ws.edges.push_back(Edge{i, 1, fallback_score(trie, text.at(i)), Emit{}});
+      if (byte_fallback) {
+        ws.edges.push_back(Edge{i, 1, fallback_score(trie, text.at(i)), kFallback});
+      }
       continue;
     }
     for (const PrefixMatch& m : ws.matches) {
-      ws.edges.push_back(Edge{i, m.length, m.log_p, Emit{m.token, m.token_id}});
+      ws.edges.push_back(Edge{i, m.length, m.log_p, m.token});
     }
   }
 }
@@ -289,92 +295,119 @@ template <typename Text>
 void forward_pruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback, uint64_t k,
                     Workspace& ws) {
   const size_t n = text.size();
-  reset_nodes(ws, n);
-  Node* nodes = ws.nodes.data();
+  const Nodes nodes = reset_nodes(ws, n);
   PendingEdges pending(ws.ring);
   for (size_t i = 0;; ++i) {
     if (i > 0) {
       std::vector<Edge>& incoming = pending.ending_at(i);
       prune_list(incoming, k);
       for (const Edge& edge : incoming) {
-        const double from = nodes[edge.start].score;
-        if (from != kUnreached) relax(nodes[i], from, edge.start, edge.log_p, edge.emit);
+        const double from = nodes.score[edge.start];
+        if (from != kUnreached) nodes.relax(i, from, edge.log_p, edge.emit);
       }
       incoming.clear();
     }
     if (i == n) break;
-    text.search(trie, i, ws.matches);
-    if (ws.matches.empty()) {
-      if (byte_fallback) pending.add(Edge{i, 1, fallback_score(trie, text.at(i)), Emit{}});
-      continue;
-    }
-    for (const PrefixMatch& m : ws.matches) {
-      pending.add(Edge{i, m.length, m.log_p, Emit{m.token, m.token_id}});
+    const bool found = text.visit(
+        trie, i, [&](const PrefixMatch& m) { pending.add(Edge{i, m.length, m.log_p, m.token}); },
+        ws.matches);
+    if (!found && byte_fallback) {
+      pending.add(Edge{i, 1, fallback_score(trie, text.at(i)), kFallback});
     }
   }
 }
 
 // The forward pass over the per-end edge lists.
-void forward_grouped(Workspace& ws, size_t n) {
-  Node* nodes = ws.nodes.data();
+void forward_grouped(Workspace& ws, const Nodes& nodes, size_t n) {
   for (size_t e = 1; e <= n; ++e) {
     for (size_t k = ws.group_begin[e]; k < ws.group_end[e]; ++k) {
       const Edge& edge = ws.edges[ws.order[k]];
-      const double from = nodes[edge.start].score;
+      const double from = nodes.score[edge.start];
       if (from == kUnreached) continue;
-      relax(nodes[e], from, edge.start, edge.log_p, edge.emit);
+      nodes.relax(e, from, edge.log_p, edge.emit);
     }
   }
 }
 
 std::string unsigned_text(size_t v) { return std::to_string(v); }
 
-// Reads the best path back from node n into spans in text order.
+// Reads the best path back from position n into `out`, in text order: one
+// pass counts the spans, a second writes them from the back, so nothing but
+// the result is allocated.
 template <typename Text>
-Result<std::vector<ViterbiSpan>> backtrace(const Text& text, const RustPrefixTrie& trie,
-                                           Workspace& ws) {
+Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& ws,
+                 SpanList& out) {
   const size_t n = text.size();
-  if (!ws.nodes[n].has_pieces) {
+  const uint32_t* emits = ws.emits.data();
+  if (emits[n] == kNoEdge) {
     return make_error("lattice disconnected at character index " + unsigned_text(n) +
                       "; enable byte fallback or provide complete vocabulary coverage");
   }
-  ws.path.clear();
-  size_t pieces = 0;
-  for (size_t p = n; p != 0; p = ws.nodes[p].start) {
-    const Node& node = ws.nodes[p];
-    if (!node.has_pieces) {
+  size_t count = 0;
+  for (size_t p = n; p != 0;) {
+    const uint32_t emit = emits[p];
+    if (emit == kNoEdge) {
       return make_error("lattice backpointer missing at character index " + unsigned_text(p));
     }
-    ws.path.push_back(p);
-    char bytes[4];
-    pieces += node.emit.token ? 1 : utf8::encode(text.at(node.start), bytes);
-  }
-  std::vector<ViterbiSpan> spans;
-  spans.reserve(pieces);
-  for (auto it = ws.path.rbegin(); it != ws.path.rend(); ++it) {
-    const Node& node = ws.nodes[*it];
-    if (node.emit.token) {
-      spans.push_back(ViterbiSpan{*node.emit.token, node.emit.token_id, node.start, *it});
+    if (emit == kFallback) {
+      count += utf8::encoded_length(text.at(p - 1));
+      p -= 1;
     } else {
-      append_byte_pieces(trie, text.at(node.start), node.start, spans);
+      count += 1;
+      p -= trie.token_chars(emit);
     }
   }
-  return spans;
+  out.resize_for_overwrite(count);
+  CachedSpan* write = out.data() + count;
+  for (size_t p = n; p != 0;) {
+    const uint32_t emit = emits[p];
+    if (emit != kFallback) {
+      *--write = CachedSpan::make(emit, trie.token_id(emit));
+      p -= trie.token_chars(emit);
+      continue;
+    }
+    char bytes[4];
+    const size_t length = utf8::encode(text.at(p - 1), bytes);
+    for (size_t b = length; b-- > 0;) {
+      const auto byte = static_cast<unsigned char>(bytes[b]);
+      *--write = CachedSpan::make(CachedSpan::kBytePieces + byte, byte_piece_id(trie, byte));
+    }
+    p -= 1;
+  }
+  return Ok{};
 }
 
 template <typename Text>
-Result<std::vector<ViterbiSpan>> decode(const Text& text, const RustPrefixTrie& trie,
-                                        bool byte_fallback, std::optional<uint64_t> limit) {
-  if (text.size() == 0) return std::vector<ViterbiSpan>{};
-  Workspace& ws = workspace();
+Result<SegmentationRef> decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
+                               std::optional<uint64_t> limit, Workspace& ws) {
+  auto segmentation = std::make_shared<CachedSegmentation>();
+  if (text.size() == 0) return SegmentationRef(std::move(segmentation));
   if (!limit) {
     forward_unpruned(text, trie, byte_fallback, ws);
   } else {
     forward_pruned(text, trie, byte_fallback, *limit, ws);
   }
-  Result<std::vector<ViterbiSpan>> result = backtrace(text, trie, ws);
+  Status traced = backtrace(text, trie, ws, segmentation->spans);
   ws.trim();
-  return result;
+  if (!traced) return std::move(traced).error();
+  return SegmentationRef(std::move(segmentation));
+}
+
+// The readable spans of a decode.
+Result<std::vector<ViterbiSpan>> readable(Result<SegmentationRef> decoded,
+                                          const RustPrefixTrie& trie) {
+  if (!decoded) return std::move(decoded).error();
+  return spans_from_cached(**decoded, trie);
+}
+
+// Decodes valid UTF-8 `text` with the ASCII or the code-point walk.
+Result<SegmentationRef> decode_utf8(std::string_view text, const RustPrefixTrie& trie,
+                                    bool byte_fallback, std::optional<uint64_t> limit) {
+  // One thread-local lookup per decode: it is a call into the TLS resolver
+  // in a shared library.
+  Workspace& ws = workspace();
+  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws);
+  return decode(Utf8Text(text), trie, byte_fallback, limit, ws);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -390,30 +423,22 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return decode(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
+  return readable(decode(AsciiText{text}, trie, byte_fallback, max_edges_per_node, workspace()),
+                  trie);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return decode(CharText{chars}, trie, byte_fallback, max_edges_per_node);
+  return readable(decode(CharText{chars}, trie, byte_fallback, max_edges_per_node, workspace()),
+                  trie);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node) {
-  if (utf8::is_ascii(text)) {
-    return viterbi_decode_ascii(text, trie, byte_fallback, max_edges_per_node);
-  }
-  Workspace& ws = workspace();
-  ws.chars.clear();
-  ws.offsets.clear();
-  for (const char* p = text.data(); p < text.data() + text.size();) {
-    ws.offsets.push_back(static_cast<size_t>(p - text.data()));
-    ws.chars.push_back(utf8::decode(p));
-  }
-  return decode(Utf8Text{text, ws.chars, ws.offsets}, trie, byte_fallback, max_edges_per_node);
+  return readable(decode_utf8(text, trie, byte_fallback, max_edges_per_node), trie);
 }
 
 namespace {
@@ -421,10 +446,7 @@ namespace {
 // The unpruned decode of `text` as a new segmentation.
 Result<SegmentationRef> decode_new(std::string_view text, const RustPrefixTrie& trie,
                                    bool byte_fallback) {
-  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback, std::nullopt);
-  if (!spans) return std::move(spans).error();
-  return SegmentationRef(std::make_shared<const CachedSegmentation>(
-      CachedSegmentation{SpanList(std::move(spans).value())}));
+  return decode_utf8(text, trie, byte_fallback, std::nullopt);
 }
 
 // A new segmentation as a cache lookup would have found it.
@@ -491,34 +513,37 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      bool byte_fallback,
                                      std::optional<uint64_t> max_edges_per_node) {
   if (!max_edges_per_node) return decode_cached(text, trie, byte_fallback);
-  Result<std::vector<ViterbiSpan>> spans = viterbi_decode(text, trie, byte_fallback,
-                                                          max_edges_per_node);
-  if (!spans) return std::move(spans).error();
-  return SegmentationRef(
-      std::make_shared<const CachedSegmentation>(CachedSegmentation{SpanList(std::move(spans).value())}));
+  return decode_utf8(text, trie, byte_fallback, max_edges_per_node);
 }
 
-Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out) {
+Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view prefix,
+                  std::vector<uint32_t>& out) {
   if (piece.ids->present) {
     out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
     return Ok{};
   }
   for (const CachedSpan& span : (*piece.segmentation)->spans) {
-    if (!span.token_id) return missing_id_error(prefix, span.token);
-    out.push_back(*span.token_id);
+    if (!span.has_id()) return missing_id_error(span, trie, prefix);
+    out.push_back(span.id);
   }
   return Ok{};
 }
 
-Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix) {
-  for (const CachedSpan& span : segmentation.spans) {
-    if (!span.token_id) return missing_id_error(prefix, span.token);
-  }
-  return Ok{};
+CoreError missing_id_error(const CachedSpan& span, const RustPrefixTrie& trie,
+                           std::string_view prefix) {
+  BytePieceText buffer(0);
+  return missing_id_error(prefix, span_text(span, trie, buffer));
 }
 
-std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation) {
-  return std::vector<ViterbiSpan>(segmentation.spans.begin(), segmentation.spans.end());
+std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation,
+                                           const RustPrefixTrie& trie) {
+  std::vector<ViterbiSpan> out;
+  out.reserve(segmentation.spans.size());
+  for (SpanReader reader(segmentation, trie); !reader.done();) {
+    const SpanView& span = reader.next();
+    out.push_back(ViterbiSpan{std::string(span.token), span.token_id, span.start, span.end});
+  }
+  return out;
 }
 
 LatticeDiagnostic diagnose_lattice(std::string_view text, const RustPrefixTrie& trie,
@@ -538,9 +563,9 @@ LatticeDiagnostic diagnose_lattice(std::string_view text, const RustPrefixTrie& 
   out.edge_count = ws.edges.size();
   out.node_count = n + 1;
   group_by_end(ws, n);
-  reset_nodes(ws, n);
+  const Nodes nodes = reset_nodes(ws, n);
   const Clock::time_point before = Clock::now();
-  forward_grouped(ws, n);
+  forward_grouped(ws, nodes, n);
   out.dp_seconds = seconds_between(before, Clock::now());
   ws.trim();
   return out;

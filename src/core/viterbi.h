@@ -23,10 +23,6 @@
 
 namespace brindlore {
 
-// One decoded token: text, optional id and character offsets into the decoded
-// text (end exclusive). The cache keeps the decoders' spans unchanged.
-using ViterbiSpan = CachedSpan;
-
 // Score of a byte piece that is not in the vocabulary.
 inline constexpr double kUnknownBytePieceScore = -10.0;
 
@@ -36,7 +32,8 @@ std::string byte_piece(unsigned char byte);
 // Decodes an all-ASCII `text` (the caller guarantees every byte < 0x80).
 // `max_edges_per_node` absent means no pruning; 0 is not allowed (callers
 // refuse it). Fails only with the disconnection or missing-backpointer
-// messages. The result owns copies of the token texts.
+// messages. The result owns copies of the token texts; `decode_piece` gives
+// the compact form.
 Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
@@ -84,16 +81,20 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      std::optional<uint64_t> max_edges_per_node);
 
 // Appends the ids of a cached decode to `out`: the inline ids when it has
-// them, else those of its segmentation, failing like `require_ids` (`out` then
-// holds the ids before the failing span).
-Status append_ids(const CachedPiece& piece, std::string_view prefix, std::vector<uint32_t>& out);
+// them, else those of its segmentation; at the first span without an id it
+// fails with "<prefix>decoded token \"...\" has no integer ID" (`out` then
+// holds the ids before that span). `trie` is the one that decoded the piece.
+Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view prefix,
+                  std::vector<uint32_t>& out);
 
-// Fails with "<prefix>decoded token \"...\" has no integer ID" at the first
-// span without an id.
-Status require_ids(const CachedSegmentation& segmentation, std::string_view prefix = {});
+// The missing-id error for `span`, naming its text.
+CoreError missing_id_error(const CachedSpan& span, const RustPrefixTrie& trie,
+                           std::string_view prefix);
 
-// Copies of the segmentation's spans, in order.
-std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation);
+// Readable copies of the segmentation's spans, in order, over the trie that
+// decoded it.
+std::vector<ViterbiSpan> spans_from_cached(const CachedSegmentation& segmentation,
+                                           const RustPrefixTrie& trie);
 
 // What the lattice timing diagnostic measures for one text.
 struct LatticeDiagnostic {

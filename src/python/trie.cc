@@ -51,9 +51,9 @@ const FunctionSpec kSearch{"common_prefix_search", "RustPrefixTrie", kTextParams
                            "Returns tuples of (token, token_id, log_p, char_length).",
                            true};
 
-PyObject* match_tuple(const PrefixMatch& m) {
-  Ref token = Ref::steal(new_str(*m.token));
-  Ref id = Ref::steal(new_optional_u32(m.token_id));
+PyObject* match_tuple(const RustPrefixTrie& trie, const PrefixMatch& m) {
+  Ref token = Ref::steal(new_str(trie.token_text(m.token)));
+  Ref id = Ref::steal(new_optional_u32(trie.token_id(m.token)));
   Ref log_p = Ref::steal(PyFloat_FromDouble(m.log_p));
   Ref length = Ref::steal(PyLong_FromSize_t(m.length));
   if (!token || !id || !log_p || !length) return nullptr;
@@ -76,7 +76,7 @@ PyObject* common_prefix_search(PyObject* self, PyObject* const* args, Py_ssize_t
   } else {
     trie.common_prefix_search_utf8(text, 0, matches);
   }
-  return new_list(matches.size(), [&](size_t i) { return match_tuple(matches[i]); });
+  return new_list(matches.size(), [&](size_t i) { return match_tuple(trie, matches[i]); });
 }
 
 // ---- contains ----

@@ -37,19 +37,24 @@ PyGetSetDef span_getset[] = {
 
 // ---- Result builders (interpreter lock held) ----
 
-PyObject* new_span(const CachedSpan& span) {
+PyObject* new_span(const SpanView& span) {
   PyTypeObject* type = viterbi_span_type();
-  return type ? SpanBox::create(type, ViterbiSpan(span)) : nullptr;
+  return type ? SpanBox::create(
+                    type, ViterbiSpan{std::string(span.token), span.token_id, span.start, span.end})
+              : nullptr;
 }
 
-PyObject* span_list(const SegmentationRef& seg) {
-  const SpanList& spans = seg->spans;
-  return new_list(spans.size(), [&](size_t i) { return new_span(spans[i]); });
+// new_list asks for the items in order, so one reader walks the spans once.
+PyObject* span_list(const SegmentationRef& seg, const RustPrefixTrie& trie) {
+  SpanReader reader(*seg, trie);
+  return new_list(seg->spans.size(), [&](size_t) { return new_span(reader.next()); });
 }
 
-PyObject* token_list(const SegmentationRef& seg) {
+PyObject* token_list(const SegmentationRef& seg, const RustPrefixTrie& trie) {
+  BytePieceText buffer(0);
   const SpanList& spans = seg->spans;
-  return new_list(spans.size(), [&](size_t i) { return new_str(spans[i].token); });
+  return new_list(spans.size(),
+                  [&](size_t i) { return new_str(span_text(spans[i], trie, buffer)); });
 }
 
 // For a segmentation whose ids are read from its spans.
@@ -105,7 +110,7 @@ PyObject* rust_viterbi_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs
   if (!a.str(0, text) || !options.convert(a)) return nullptr;
   Result<SegmentationRef> seg = options.decode(text);
   if (!seg) return raise_core(seg.error());
-  return span_list(*seg);
+  return span_list(*seg, options.trie.get());
 }
 
 // ---- The batch decode functions ----
@@ -142,19 +147,25 @@ PyObject* decode_batch(const FunctionSpec& spec, PyObject* const* args, Py_ssize
         if (Status ok = check(**seg); !ok) return std::move(ok).error();
         return seg;
       },
-      build);
+      [&](const SegmentationRef& seg) { return build(seg, options.trie.get()); });
 }
 
 Status accept_all(const CachedSegmentation&) { return Ok{}; }
 
 PyObject* rust_viterbi_decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return decode_batch(kDecodeBatch, args, nargs, kwnames, accept_all, span_list);
+  return decode_batch(kDecodeBatch, args, nargs, kwnames, accept_all,
+                      [](const SegmentationRef& seg, const RustPrefixTrie& trie) {
+                        return span_list(seg, trie);
+                      });
 }
 
 PyObject* rust_encode_tokens_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return decode_batch(kTokensBatch, args, nargs, kwnames, accept_all, token_list);
+  return decode_batch(kTokensBatch, args, nargs, kwnames, accept_all,
+                      [](const SegmentationRef& seg, const RustPrefixTrie& trie) {
+                        return token_list(seg, trie);
+                      });
 }
 
 PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -170,11 +181,11 @@ PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nar
                           Result<CachedPiece> piece = decode_cached_here(
                               text, options.trie.get(), options.byte_fallback, false);
                           if (!piece) return std::move(piece).error();
-                          return append_ids(*piece, {}, out);
+                          return append_ids(*piece, options.trie.get(), {}, out);
                         }
                         Result<SegmentationRef> seg = options.decode(text);
                         if (!seg) return std::move(seg).error();
-                        return append_ids(CachedPiece{&*seg, &kNoInlineIds}, {}, out);
+                        return append_ids(CachedPiece{&*seg, &kNoInlineIds}, options.trie.get(), {}, out);
                       });
 }
 

@@ -48,7 +48,7 @@ TEST(Threads, SearchesAgreeWhileTheCompactFormIsBuilt) {
     std::vector<PrefixMatch> matches;
     reference.common_prefix_search_utf8(texts.back(), 0, matches);
     expected.emplace_back();
-    for (const PrefixMatch& m : matches) expected.back().push_back(*m.token_id);
+    for (const PrefixMatch& m : matches) expected.back().push_back(*reference.token_id(m.token));
   }
   std::atomic<size_t> mismatches{0};
   run_threads([&](int) {
@@ -57,7 +57,7 @@ TEST(Threads, SearchesAgreeWhileTheCompactFormIsBuilt) {
       for (size_t i = 0; i < texts.size(); ++i) {
         trie.common_prefix_search_utf8(texts[i], 0, matches);
         std::vector<uint32_t> ids;
-        for (const PrefixMatch& m : matches) ids.push_back(*m.token_id);
+        for (const PrefixMatch& m : matches) ids.push_back(*trie.token_id(m.token));
         if (ids != expected[i]) mismatches.fetch_add(1);
       }
     }
@@ -90,7 +90,7 @@ TEST(Threads, CachedDecodesWhileTheCacheEmpties) {
         mismatches.fetch_add(1);
         continue;
       }
-      std::vector<ViterbiSpan> spans = spans_from_cached(**cached);
+      std::vector<ViterbiSpan> spans = spans_from_cached(**cached, trie);
       bool same = spans.size() == direct->size();
       for (size_t k = 0; same && k < spans.size(); ++k) {
         same = spans[k].token == (*direct)[k].token && spans[k].start == (*direct)[k].start;

@@ -20,7 +20,7 @@ std::vector<std::pair<std::string, size_t>> search_ascii(const RustPrefixTrie& t
   std::vector<PrefixMatch> out;
   trie.common_prefix_search_ascii(text, start, out);
   std::vector<std::pair<std::string, size_t>> result;
-  for (const auto& m : out) result.emplace_back(*m.token, m.length);
+  for (const auto& m : out) result.emplace_back(trie.token_text(m.token), m.length);
   return result;
 }
 
@@ -127,7 +127,7 @@ TEST(Trie, MultiByteCharactersCountOnce) {
   std::vector<PrefixMatch> out;
   trie.common_prefix_search_chars(chars.data(), chars.size(), 0, out);
   ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(*out[2].token, pieces[2]);
+  EXPECT_EQ(trie.token_text(out[2].token), pieces[2]);
   trie.set_max_subword_len(2);
   EXPECT_EQ(utf8_lengths(trie, text), (std::vector<size_t>{1, 2}));
   trie.common_prefix_search_chars(chars.data(), chars.size(), 0, out);
@@ -235,24 +235,37 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
   std::mt19937 rng(7);
   const std::u32string alphabet{U'a',      U'b',      U'\0',     U'z',         U'\u00e9',
                                 U'\u0436', U'\u65e5', U'\u2581', U'\U0001F600'};
+  // Half the characters come from a few hundred code points, so that some
+  // nodes have children on most byte values.
   auto random_text = [&](size_t max_len) {
     std::string out;
     const size_t len = 1 + rng() % max_len;
-    for (size_t i = 0; i < len; ++i) utf8::append(out, alphabet[rng() % alphabet.size()]);
+    for (size_t i = 0; i < len; ++i) {
+      utf8::append(out, rng() % 2 ? alphabet[rng() % alphabet.size()]
+                                  : static_cast<char32_t>(0x21 + rng() % 400));
+    }
     return out;
   };
   RustPrefixTrie compact, walked;
-  for (uint32_t id = 0; id < 5000; ++id) {
-    const std::string token = random_text(6);
+  std::vector<std::string> inserted;
+  for (uint32_t id = 0; id < 20000; ++id) {
+    // Some tokens come again, with a new score and with or without an id.
+    const bool again = !inserted.empty() && rng() % 8 == 0;
+    const std::string token = again ? inserted[rng() % inserted.size()] : random_text(6);
+    if (!again) inserted.push_back(token);
     const double score = -static_cast<double>(rng() % 1000) / 100.0;
-    ASSERT_TRUE(compact.insert_token(token, id, score).ok());
-    ASSERT_TRUE(walked.insert_token(token, id, score).ok());
+    const std::optional<uint32_t> token_id =
+        rng() % 16 ? std::optional<uint32_t>(id) : std::nullopt;
+    ASSERT_TRUE(compact.insert_token(token, token_id, score).ok());
+    ASSERT_TRUE(walked.insert_token(token, token_id, score).ok());
   }
   compact.prepare_for_search();
-  auto same = [](const std::vector<PrefixMatch>& a, const std::vector<PrefixMatch>& b) {
+  ASSERT_GT(compact.compact_bytes(), 0u);
+  auto same = [&](const std::vector<PrefixMatch>& a, const std::vector<PrefixMatch>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-      if (*a[i].token != *b[i].token || a[i].token_id != b[i].token_id ||
+      if (compact.token_text(a[i].token) != walked.token_text(b[i].token) ||
+          compact.token_id(a[i].token) != walked.token_id(b[i].token) ||
           a[i].log_p != b[i].log_p || a[i].length != b[i].length) {
         return false;
       }
@@ -261,12 +274,20 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
   };
   std::vector<PrefixMatch> x, y;
   std::vector<char32_t> chars;
-  for (int q = 0; q < 1500; ++q) {
+  for (int q = 0; q < 30000; ++q) {
     const std::optional<uint64_t> limit =
         q % 4 == 0 ? std::nullopt : std::optional<uint64_t>(rng() % 5);
     compact.set_max_subword_len(limit);
     walked.set_max_subword_len(limit);
-    const std::string text = random_text(10);
+    // Mostly a prefix of a token followed by any character, so that walks
+    // go deep and try bytes that lead nowhere from where they are.
+    std::string text;
+    if (q % 4) {
+      utf8::to_code_points(inserted[rng() % inserted.size()], chars);
+      chars.resize(rng() % (chars.size() + 1));
+      for (char32_t c : chars) utf8::append(text, c);
+    }
+    text += random_text(4);
     compact.common_prefix_search_utf8(text, 0, x);
     walked.common_prefix_search_utf8(text, 0, y);
     ASSERT_TRUE(same(x, y)) << q;
@@ -279,7 +300,7 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
   compact.set_max_subword_len(std::nullopt);
   compact.common_prefix_search_utf8("\U0001F600\U0001F600\U0001F600zzq", 0, x);
   ASSERT_FALSE(x.empty());
-  EXPECT_EQ(x.back().token_id, 9999u);
+  EXPECT_EQ(compact.token_id(x.back().token), 9999u);
   EXPECT_EQ(x.back().length, 5u);
 }
 

@@ -64,6 +64,9 @@ TEST(Viterbi, FusedAndListDecodesAgree) {
         utf8::to_code_points(text, chars);
         auto by_chars = viterbi_decode_chars(chars, trie, fallback, std::nullopt);
         ASSERT_EQ(message_of(fused), message_of(by_chars));
+        if (fused.ok()) {
+          EXPECT_EQ(flat(*fused), flat(*by_chars)) << text;
+        }
         if (utf8::is_ascii(text)) {
           auto by_bytes = viterbi_decode_ascii(text, trie, fallback, 1);
           auto chars_pruned = viterbi_decode_chars(chars, trie, fallback, 1);
@@ -135,7 +138,7 @@ TEST(Viterbi, CachedSegmentationsAreShared) {
   EXPECT_EQ(first->get(), second->get());
   trie.seg_cache().clear();
   EXPECT_EQ((*first)->spans.size(), 2u);
-  EXPECT_EQ(spans_from_cached(**first).size(), 2u);
+  EXPECT_EQ(spans_from_cached(**first, trie).size(), 2u);
 }
 
 // Workers decode through one cache while another thread empties it; every
@@ -161,7 +164,7 @@ TEST(Viterbi, ConcurrentCachedDecodes) {
     for (size_t i = 0; i < texts.size(); ++i) {
       auto direct = viterbi_decode(texts[i], trie, true, std::nullopt);
       ASSERT_TRUE(direct.ok());
-      EXPECT_EQ(flat(spans_from_cached(*(*r)[i])), flat(*direct));
+      EXPECT_EQ(flat(spans_from_cached(*(*r)[i], trie)), flat(*direct));
     }
   }
   done = true;

@@ -319,6 +319,14 @@ def test_cached_results_outlive_vocabulary_changes(make_trie):
     assert decode(trie, "abab") == [("a", 1, 0, 1), ("b", 2, 1, 2), ("a", 1, 2, 3), ("b", 2, 3, 4)]
     trie.clear_seg_cache()
     assert decode(trie, "ab") == [("a", 1, 0, 1), ("b", 2, 1, 2)]
+    # A token inserted again keeps its cached id until the cache is cleared.
+    trie.insert("a", -1.0, 9)
+    trie.insert("<0xC3>", -1.0, 8)
+    assert decode(trie, "ab") == [("a", 1, 0, 1), ("b", 2, 1, 2)]
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[1, 2]]
+    assert rust_encode_tokens_batch(["\u00e9"], trie, True) == [["<0xC3>", "<0xA9>"]]
+    trie.insert("<0xC3>", -1.0, None)
+    assert decode(trie, "\u00e9") == [("<0xC3>", 8, 0, 1), ("<0xA9>", None, 0, 1)]
 
 
 def test_cache_empties_only_for_a_new_key_at_the_ceiling(make_trie):
