@@ -41,7 +41,7 @@ std::vector<FbEdge> collect_edges(std::string_view text, const RustPrefixTrie& t
   if (utf8::is_ascii(text)) {
     n = text.size();
     for (size_t i = 0; i < n; ++i) {
-      trie.common_prefix_search_ascii(text, i, matches);
+      trie.common_prefix_search_utf8(text, i, matches);
       add(i);
     }
   } else {

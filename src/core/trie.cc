@@ -205,11 +205,6 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
   return compact_->owned.get();
 }
 
-void RustPrefixTrie::common_prefix_search_ascii(std::string_view text, size_t start,
-                                                std::vector<PrefixMatch>& out) const {
-  common_prefix_search_utf8(text, start, out);
-}
-
 void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n, size_t start,
                                                 std::vector<PrefixMatch>& out) const {
   out.clear();

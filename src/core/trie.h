@@ -79,19 +79,15 @@ class RustPrefixTrie {
   // Id and score of `token` when it was inserted; absent otherwise.
   std::optional<TokenMetadata> exact_metadata(std::string_view token) const;
 
-  // Every token that begins at byte `start` of the all-ASCII `text`, shortest
-  // first, bounded by `max_subword_len`. Replaces the contents of `out`.
-  void common_prefix_search_ascii(std::string_view text, size_t start,
-                                  std::vector<PrefixMatch>& out) const;
+  // Every token that begins at byte `start` of valid UTF-8 `text`, shortest
+  // first, bounded by `max_subword_len`; lengths count characters. Replaces
+  // the contents of `out`.
+  void common_prefix_search_utf8(std::string_view text, size_t start,
+                                 std::vector<PrefixMatch>& out) const;
 
   // The same over a decoded text of `n` code points, from index `start`.
   void common_prefix_search_chars(const char32_t* chars, size_t n, size_t start,
                                   std::vector<PrefixMatch>& out) const;
-
-  // The same over valid UTF-8 text from byte `start`, decoding characters as
-  // it walks; lengths count characters.
-  void common_prefix_search_utf8(std::string_view text, size_t start,
-                                 std::vector<PrefixMatch>& out) const;
 
   // Calls `visit(const PrefixMatch&)` for every match that
   // `common_prefix_search_utf8` would list, in the same order, without

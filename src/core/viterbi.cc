@@ -345,10 +345,9 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
   }
   size_t count = 0;
   for (size_t p = n; p != 0;) {
+    // Every position on the path from a reached end was reached itself: an
+    // edge is only relaxed from a reached start.
     const uint32_t emit = emits[p];
-    if (emit == kNoEdge) {
-      return make_error("lattice backpointer missing at character index " + unsigned_text(p));
-    }
     if (emit == kFallback) {
       count += utf8::encoded_length(text.at(p - 1));
       p -= 1;

@@ -71,11 +71,7 @@ PyObject* common_prefix_search(PyObject* self, PyObject* const* args, Py_ssize_t
   const RustPrefixTrie& trie = box(self)->value;
   std::vector<PrefixMatch> matches;
   matches.reserve(8);
-  if (utf8::is_ascii(text)) {
-    trie.common_prefix_search_ascii(text, 0, matches);
-  } else {
-    trie.common_prefix_search_utf8(text, 0, matches);
-  }
+  trie.common_prefix_search_utf8(text, 0, matches);
   return new_list(matches.size(), [&](size_t i) { return match_tuple(trie, matches[i]); });
 }
 

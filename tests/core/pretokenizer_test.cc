@@ -29,7 +29,7 @@ const Pcre2Pattern& reference(Kind kind) {
   static auto build = [](Kind k) {
     auto compiled = Pcre2Pattern::compile(translate_for_pcre2(pattern_of(k).source()));
     if (!compiled) ADD_FAILURE() << compiled.error().message;
-    return *compiled;
+    return std::move(compiled).value();
   };
   static const auto full = build(Kind::full);
   static const auto plain = build(Kind::plain);
@@ -250,8 +250,8 @@ bool properties_agree(char32_t cp) {
   static const char* kProps[] = {R"(\p{L})", R"(\p{Nd})", R"(\p{Nl})",          R"(\p{No})",
                                  R"(\p{M})", R"(\p{Pc})", R"(\p{Alphabetic})"};
   static const auto compiled = [] {
-    std::vector<std::shared_ptr<const Pcre2Pattern>> out;
-    for (const char* p : kProps) out.push_back(*Pcre2Pattern::compile(p));
+    std::vector<std::unique_ptr<const Pcre2Pattern>> out;
+    for (const char* p : kProps) out.push_back(Pcre2Pattern::compile(p).value());
     return out;
   }();
   using unicode::GeneralCategory;

@@ -18,7 +18,7 @@ namespace {
 std::vector<std::pair<std::string, size_t>> search_ascii(const RustPrefixTrie& trie,
                                                          std::string_view text, size_t start = 0) {
   std::vector<PrefixMatch> out;
-  trie.common_prefix_search_ascii(text, start, out);
+  trie.common_prefix_search_utf8(text, start, out);
   std::vector<std::pair<std::string, size_t>> result;
   for (const auto& m : out) result.emplace_back(trie.token_text(m.token), m.length);
   return result;

@@ -72,7 +72,7 @@ std::string translate_for_pcre2(std::string_view pattern) {
   return out;
 }
 
-Result<std::shared_ptr<const Pcre2Pattern>> Pcre2Pattern::compile(std::string_view pattern) {
+Result<std::unique_ptr<const Pcre2Pattern>> Pcre2Pattern::compile(std::string_view pattern) {
   int error = 0;
   PCRE2_SIZE offset = 0;
   pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
@@ -81,7 +81,7 @@ Result<std::shared_ptr<const Pcre2Pattern>> Pcre2Pattern::compile(std::string_vi
     return make_error("PCRE2: " + pcre2_message(error) + " at offset " + std::to_string(offset));
   }
   pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);  // the interpreter serves where JIT is missing
-  return std::shared_ptr<const Pcre2Pattern>(new Pcre2Pattern(code));
+  return std::unique_ptr<const Pcre2Pattern>(new Pcre2Pattern(code));
 }
 
 Pcre2Pattern::~Pcre2Pattern() { pcre2_code_free(static_cast<pcre2_code*>(code_)); }

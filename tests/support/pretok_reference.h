@@ -25,7 +25,7 @@ std::string translate_for_pcre2(std::string_view pattern);
 class Pcre2Pattern {
  public:
   // Compiles a pattern in PCRE2 syntax; the message names PCRE2's error.
-  static Result<std::shared_ptr<const Pcre2Pattern>> compile(std::string_view pcre2_pattern);
+  static Result<std::unique_ptr<const Pcre2Pattern>> compile(std::string_view pcre2_pattern);
   ~Pcre2Pattern();
   Pcre2Pattern(const Pcre2Pattern&) = delete;
   Pcre2Pattern& operator=(const Pcre2Pattern&) = delete;
