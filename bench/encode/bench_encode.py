@@ -179,9 +179,11 @@ def child(engine, threads, lines_file, passes, dump):
     print(json.dumps({"passes": seconds, "tokens": tokens}))
 
 
-def memory_child(size_mb):
-    """rust_viterbi_decode of one piece of "a": RSS before, at the peak, and
-    after the call with the spans still held."""
+def memory_child(size_mb, entry):
+    """One piece of "a" through `entry`: RSS before, at the peak, and after the
+    call with its result still held. rust_encode_ids_batch shows the decoder
+    (the lattice) with a small result; rust_viterbi_decode adds one ViterbiSpan
+    object per token."""
     import resource
 
     import brindlore_core
@@ -189,10 +191,13 @@ def memory_child(size_mb):
     trie = load_trie(load_vocab())
     text = "a" * (size_mb * 1_000_000)
     before = current_rss()
-    spans = brindlore_core.rust_viterbi_decode(text, trie, True)
+    if entry == "rust_viterbi_decode":
+        result = brindlore_core.rust_viterbi_decode(text, trie, True)
+    else:
+        result = brindlore_core.rust_encode_ids_batch([text], trie, True)[0]
     after = current_rss()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"before": before, "after": after, "peak": peak, "tokens": len(spans)}))
+    print(json.dumps({"before": before, "after": after, "peak": peak, "tokens": len(result)}))
 
 
 def current_rss():
@@ -426,6 +431,11 @@ def mem_available():
     return 0
 
 
+# rust_viterbi_decode makes one Python object per token; past this size those
+# objects alone would take most of the machine's memory.
+VITERBI_SPANS_MAX_MB = 20
+
+
 def bench_memory(args, build):
     sizes = [int(s) for s in args.memory.split(",")]
     limit = int(mem_available() * args.memory_share)
@@ -438,10 +448,13 @@ def bench_memory(args, build):
             n = size * 1_000_000
             text_file = tmp / "a.txt"
             text_file.write_bytes(b"a" * n)
-            for name, cmd in (
-                ("rust_viterbi_decode", [sys.executable, __file__, "--memory-child", str(size)]),
-                ("brindlore_encode (C)", [str(c_prog), str(VOCAB), str(text_file), "0", "1"]),
-            ):
+            cases = [(entry, [sys.executable, __file__, "--memory-child", str(size),
+                              "--memory-entry", entry])
+                     for entry in ("rust_encode_ids_batch", "rust_viterbi_decode")
+                     if entry != "rust_viterbi_decode" or size <= VITERBI_SPANS_MAX_MB]
+            cases.append(("brindlore_encode (C)",
+                          [str(c_prog), str(VOCAB), str(text_file), "0", "1"]))
+            for name, cmd in cases:
                 start = time.perf_counter()
                 try:
                     out, maxrss_kb = run_measured(cmd, child_env(build, 1), limit)
@@ -462,7 +475,7 @@ def bench_memory(args, build):
                     decode = peak - r["before"]
                     held = r["after"] - r["before"]
                     line += (f"\n      above the loaded trie and text: {decode / n:.1f} bytes/byte"
-                             f" at the peak, {held / n:.1f} still held after the call (the spans)")
+                             f" at the peak, {held / n:.1f} still held after the call (the result)")
                 print(line, flush=True)
             text_file.unlink()
 
@@ -482,6 +495,7 @@ def main():
                         help="share of available memory a memory run may take")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--memory-entry", help=argparse.SUPPRESS)
     parser.add_argument("--lines-file", help=argparse.SUPPRESS)
     parser.add_argument("--passes", type=int, default=2, help=argparse.SUPPRESS)
     parser.add_argument("--dump", help=argparse.SUPPRESS)
@@ -491,7 +505,7 @@ def main():
         child(args.child, int(args.threads), args.lines_file, args.passes, args.dump)
         return 0
     if args.memory_child:
-        memory_child(args.memory_child)
+        memory_child(args.memory_child, args.memory_entry)
         return 0
     if not (VOCAB.exists() and CORPUS.exists() and MODEL.exists()):
         print(f"skipped: {BENCH} not found")
