@@ -253,6 +253,22 @@ def test_ids_batch(trie):
     assert rust_encode_ids_batch(["ab", "ba", "\u2581a"] * 11, trie, False) == [[3], [2, 1], [4, 1]] * 11
 
 
+@pytest.mark.parametrize("count", [1, 31, 32, 1000])
+def test_id_lists_hold_exactly_one_reference_per_occurrence(make_trie, count):
+    # Ids shared across the lists, below and above the range found by index.
+    big, huge = 1000, 2**31 + 5
+    trie = make_trie([("a", -1.0, big), ("b", -1.0, huge)])
+    result = rust_encode_ids_batch(["ab", "aab"] * count, trie, False)
+    first, last = result[0][0], result[-1][-1]
+    assert (first, last) == (big, huge)
+    # getrefcount's argument and the local name add one each.
+    assert sys.getrefcount(first) == 3 * count + 2
+    assert sys.getrefcount(last) == 2 * count + 2
+    del result
+    assert sys.getrefcount(first) == 2
+    assert sys.getrefcount(last) == 2
+
+
 def failing_batch(count, failing):
     texts = ["ab"] * count
     for index in failing:
