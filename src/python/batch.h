@@ -128,9 +128,10 @@ class IdBlocks {
 };
 
 // Builds the result lists of an id batch from the laid-out ids. The int
-// object of every counted id is made first and takes the references of all
-// its occurrences at once; the serial loop that fills the lists then only
-// reads a table and stores pointers, touching no int object.
+// object of every counted id is made first (ids below `kLastingLimit` only
+// once per process) and takes the references of all its occurrences at once;
+// the serial loop that fills the lists then only reads a table and stores
+// pointers, touching no int object.
 class IdListBuilder {
  public:
   // Makes the objects of the ids `counts` holds and gives each the references
@@ -139,7 +140,7 @@ class IdListBuilder {
   bool prepare(const IdCounts& counts) {
     uint32_t failed = 0;
     const bool made = counts.each([&](uint32_t id, uint64_t count) {
-      PyObject* object = ints_.borrow(id);
+      PyObject* object = cache_of(id).borrow(id);
       if (!object) {
         failed = id;
         return false;
@@ -150,7 +151,7 @@ class IdListBuilder {
     if (made) return true;
     counts.each([&](uint32_t id, uint64_t count) {
       if (id == failed) return false;
-      add_references(ints_.find(id), -static_cast<Py_ssize_t>(count));
+      add_references(cache_of(id).find(id), -static_cast<Py_ssize_t>(count));
       return true;
     });
     return false;
@@ -168,7 +169,9 @@ class IdListBuilder {
       PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), list);
       for (size_t k = 0; k < ids.size(); ++k) {
         const uint32_t id = ids[k];
-        PyObject* item = id < IdCounts::kLimit ? ints_.find(id) : ints_.get(id);
+        PyObject* item = id < kLastingLimit    ? lasting_.find(id)
+                         : id < IdCounts::kLimit ? ints_.find(id)
+                                                 : ints_.get(id);
         if (!item) return fail(texts, i, k);
         PyList_SetItem(list, static_cast<Py_ssize_t>(k), item);
       }
@@ -181,13 +184,20 @@ class IdListBuilder {
   std::nullptr_t fail(std::span<const std::span<const uint32_t>> texts, size_t i, size_t k) {
     for (; i < texts.size(); ++i, k = 0) {
       for (const uint32_t id : texts[i].subspan(k)) {
-        if (id < IdCounts::kLimit) Py_DECREF(ints_.find(id));
+        if (id < IdCounts::kLimit) Py_DECREF(cache_of(id).find(id));
       }
     }
     return nullptr;
   }
 
-  static_assert(IdCounts::kLimit == IntCache::kDirectLimit);
+  // The ids of usual vocabularies, whose objects are kept for the process
+  // (at most 5 MB of them), so that later batches need not make them again.
+  static constexpr uint32_t kLastingLimit = uint32_t{1} << 17;
+  static_assert(kLastingLimit <= IdCounts::kLimit && IdCounts::kLimit == IntCache::kDirectLimit);
+
+  IntCache& cache_of(uint32_t id) noexcept { return id < kLastingLimit ? lasting_ : ints_; }
+
+  IntCache& lasting_ = lasting_ints();
   IntCache ints_;
 };
 

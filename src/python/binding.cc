@@ -423,6 +423,11 @@ PyObject* IntCache::add(uint32_t value) {
   return object.release();
 }
 
+IntCache& lasting_ints() {
+  static IntCache* ints = new IntCache();
+  return *ints;
+}
+
 // ---- The interpreter lock ------------------------------------------------------
 
 namespace {

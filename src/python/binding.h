@@ -259,6 +259,11 @@ class IntCache {
   size_t used_ = 0;
 };
 
+// An int cache for the life of the process, never destroyed (its objects are
+// left to the process's end, like the interpreter's own at exit). Needs the
+// interpreter lock.
+IntCache& lasting_ints();
+
 // Adds `count` references to `object` at once, as `count` Py_INCREFs would
 // (a negative count takes them back, never the last one).
 inline void add_references(PyObject* object, Py_ssize_t count) noexcept {
