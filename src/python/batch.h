@@ -128,10 +128,11 @@ class IdBlocks {
 };
 
 // Builds the result lists of an id batch from the laid-out ids. The int
-// object of every counted id is made first (ids below `kLastingLimit` only
-// once per process) and takes the references of all its occurrences at once;
-// the serial loop that fills the lists then only reads a table and stores
-// pointers, touching no int object.
+// object of every counted id (those of usual vocabularies) is made once per
+// process and takes the references of all its occurrences at once; the serial
+// loop that fills the lists then only reads a table and stores pointers,
+// touching no int object. Larger ids take one reference per occurrence from a
+// cache of the call.
 class IdListBuilder {
  public:
   // Makes the objects of the ids `counts` holds and gives each the references
@@ -140,7 +141,7 @@ class IdListBuilder {
   bool prepare(const IdCounts& counts) {
     uint32_t failed = 0;
     const bool made = counts.each([&](uint32_t id, uint64_t count) {
-      PyObject* object = cache_of(id).borrow(id);
+      PyObject* object = lasting_.borrow(id);
       if (!object) {
         failed = id;
         return false;
@@ -151,7 +152,7 @@ class IdListBuilder {
     if (made) return true;
     counts.each([&](uint32_t id, uint64_t count) {
       if (id == failed) return false;
-      add_references(cache_of(id).find(id), -static_cast<Py_ssize_t>(count));
+      add_references(lasting_.find(id), -static_cast<Py_ssize_t>(count));
       return true;
     });
     return false;
@@ -169,9 +170,7 @@ class IdListBuilder {
       PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), list);
       for (size_t k = 0; k < ids.size(); ++k) {
         const uint32_t id = ids[k];
-        PyObject* item = id < kLastingLimit    ? lasting_.find(id)
-                         : id < IdCounts::kLimit ? ints_.find(id)
-                                                 : ints_.get(id);
+        PyObject* item = id < IdCounts::kLimit ? lasting_.find(id) : ints_.get(id);
         if (!item) return fail(texts, i, k);
         PyList_SetItem(list, static_cast<Py_ssize_t>(k), item);
       }
@@ -184,19 +183,15 @@ class IdListBuilder {
   std::nullptr_t fail(std::span<const std::span<const uint32_t>> texts, size_t i, size_t k) {
     for (; i < texts.size(); ++i, k = 0) {
       for (const uint32_t id : texts[i].subspan(k)) {
-        if (id < IdCounts::kLimit) Py_DECREF(cache_of(id).find(id));
+        if (id < IdCounts::kLimit) Py_DECREF(lasting_.find(id));
       }
     }
     return nullptr;
   }
 
-  // The ids of usual vocabularies, whose objects are kept for the process
-  // (at most 5 MB of them), so that later batches need not make them again.
-  static constexpr uint32_t kLastingLimit = uint32_t{1} << 17;
-  static_assert(kLastingLimit <= IdCounts::kLimit && IdCounts::kLimit == IntCache::kDirectLimit);
-
-  IntCache& cache_of(uint32_t id) noexcept { return id < kLastingLimit ? lasting_ : ints_; }
-
+  // The objects of the counted ids, found by index; kept for the process (at
+  // most 5 MB of them), so that later batches need not make them again.
+  static_assert(IdCounts::kLimit == IntCache::kDirectLimit);
   IntCache& lasting_ = lasting_ints();
   IntCache ints_;
 };

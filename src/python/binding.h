@@ -197,7 +197,7 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
 // with their size.
 class IntCache {
  public:
-  static constexpr uint32_t kDirectLimit = uint32_t{1} << 22;
+  static constexpr uint32_t kDirectLimit = uint32_t{1} << 17;
 
   IntCache() = default;
   IntCache(const IntCache&) = delete;
@@ -237,7 +237,7 @@ class IntCache {
   }
 
  private:
-  static constexpr unsigned kPageBits = 8;
+  static constexpr unsigned kPageBits = 6;
   static constexpr size_t kPageSize = size_t{1} << kPageBits;
 
   struct Slot {
@@ -260,8 +260,9 @@ class IntCache {
 };
 
 // An int cache for the life of the process, never destroyed (its objects are
-// left to the process's end, like the interpreter's own at exit). Needs the
-// interpreter lock.
+// left to the process's end, like the interpreter's own at exit). Used for
+// values below `IntCache::kDirectLimit` only, so it never holds more than
+// 5 MB. Needs the interpreter lock.
 IntCache& lasting_ints();
 
 // Adds `count` references to `object` at once, as `count` Py_INCREFs would

@@ -16,8 +16,8 @@ namespace brindlore::py {
 // overflow: it never exceeds the number of ids laid out.
 class IdCounts {
  public:
-  static constexpr uint32_t kLimit = uint32_t{1} << 22;
-  static constexpr unsigned kPageBits = 8;
+  static constexpr uint32_t kLimit = uint32_t{1} << 17;
+  static constexpr unsigned kPageBits = 6;
   static constexpr size_t kPageSize = size_t{1} << kPageBits;
 
   void add(std::span<const uint32_t> ids) {

@@ -255,7 +255,7 @@ def test_ids_batch(trie):
 
 @pytest.mark.parametrize("count", [1, 31, 32, 1000])
 def test_id_lists_hold_exactly_one_reference_per_occurrence(make_trie, count):
-    # Ids whose objects the process keeps, ids found by index, ids found by hashing.
+    # An id whose object the process keeps, and ids beyond those, near 2**20 and 2**31.
     ids = [1000, 2**20, 2**31 + 5]
     trie = make_trie([("a", -1.0, ids[0]), ("b", -1.0, ids[1]), ("c", -1.0, ids[2])])
     result = rust_encode_ids_batch(["abc", "aabcc"] * count, trie, False)
