@@ -5,33 +5,32 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
 namespace brindlore::py {
 
 // Counts the ids below `kLimit` in pages made on first need, so that the
-// memory follows the distinct ids seen, never the largest one. A count cannot
-// overflow: it never exceeds the number of ids laid out.
+// memory follows the distinct ids seen, never the largest one. The pages lie
+// in one growing array, so that a thread allocates (and the caller frees) a
+// handful of times per batch, not once per page. A count cannot overflow: it
+// never exceeds the number of ids laid out.
 class IdCounts {
  public:
   static constexpr uint32_t kLimit = uint32_t{1} << 17;
-  static constexpr unsigned kPageBits = 6;
-  static constexpr size_t kPageSize = size_t{1} << kPageBits;
 
   void add(std::span<const uint32_t> ids) {
     for (const uint32_t id : ids) {
-      if (id < kLimit) page(id >> kPageBits)[id & (kPageSize - 1)] += 1;
+      if (id < kLimit) counts_[page(id >> kPageBits) + (id & (kPageSize - 1))] += 1;
     }
   }
 
   // Adds the counts of `other` to these.
   void merge(const IdCounts& other) {
     for (size_t p = 0; p < other.pages_.size(); ++p) {
-      const uint64_t* from = other.pages_[p].get();
-      if (!from) continue;
-      uint64_t* to = page(p);
+      if (other.pages_[p] == kNone) continue;
+      const uint64_t* from = &other.counts_[other.pages_[p]];
+      uint64_t* to = &counts_[page(p)];
       for (size_t i = 0; i < kPageSize; ++i) to[i] += from[i];
     }
   }
@@ -41,8 +40,8 @@ class IdCounts {
   template <typename Visit>
   bool each(Visit&& visit) const {
     for (size_t p = 0; p < pages_.size(); ++p) {
-      const uint64_t* counts = pages_[p].get();
-      if (!counts) continue;
+      if (pages_[p] == kNone) continue;
+      const uint64_t* counts = &counts_[pages_[p]];
       for (size_t i = 0; i < kPageSize; ++i) {
         if (counts[i] && !visit(static_cast<uint32_t>((p << kPageBits) | i), counts[i])) {
           return false;
@@ -53,14 +52,22 @@ class IdCounts {
   }
 
  private:
-  uint64_t* page(size_t index) {
-    if (index >= pages_.size()) pages_.resize(index + 1);
-    std::unique_ptr<uint64_t[]>& made = pages_[index];
-    if (!made) made = std::make_unique<uint64_t[]>(kPageSize);
-    return made.get();
+  static constexpr unsigned kPageBits = 6;
+  static constexpr size_t kPageSize = size_t{1} << kPageBits;
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // The offset of page `index` in counts_, made on first need.
+  size_t page(size_t index) {
+    if (index >= pages_.size()) pages_.resize(index + 1, kNone);
+    if (pages_[index] == kNone) {
+      pages_[index] = static_cast<uint32_t>(counts_.size());
+      counts_.resize(counts_.size() + kPageSize);
+    }
+    return pages_[index];
   }
 
-  std::vector<std::unique_ptr<uint64_t[]>> pages_;
+  std::vector<uint32_t> pages_;   // per page of ids: its offset in counts_, or kNone
+  std::vector<uint64_t> counts_;
 };
 
 }  // namespace brindlore::py
