@@ -414,10 +414,17 @@ void IntCache::keep_hashed(uint32_t value, PyObject* object) {
 PyObject* IntCache::add(uint32_t value) {
   Ref object = Ref::steal(PyLong_FromUnsignedLong(value));
   if (!object) return nullptr;
-  if (value < kDirectLimit) {
-    keep_direct(value, object.get());
-  } else {
-    keep_hashed(value, object.get());
+  // Exhausted memory is reported like a failed int, so that callers holding
+  // references of their own can give them back.
+  try {
+    if (value < kDirectLimit) {
+      keep_direct(value, object.get());
+    } else {
+      keep_hashed(value, object.get());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
   }
   Py_INCREF(object.get());  // the cache's own reference
   return object.release();
