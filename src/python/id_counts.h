@@ -66,7 +66,7 @@ class IdCounts {
     return pages_[index];
   }
 
-  std::vector<uint32_t> pages_;   // per page of ids: its offset in counts_, or kNone
+  std::vector<uint32_t> pages_;  // per page of ids: its offset in counts_, or kNone
   std::vector<uint64_t> counts_;
 };
 
