@@ -17,6 +17,7 @@
 #include "core/parallel.h"
 #include "python/binding.h"
 #include "python/batch_input.h"
+#include "python/id_counts.h"
 
 namespace brindlore::py {
 
@@ -93,15 +94,16 @@ PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body
 // The ids of one id batch, laid out by each worker thread in large blocks of
 // its own: a text's ids are encoded into the thread's scratch vector (reused
 // from text to text) and copied to the end of its current block, so that no
-// text allocates anything of its own. Released as a whole after the result
-// lists are built.
+// text allocates anything of its own, and counted, so that the lists take the
+// references to each int object at once. Released as a whole after the
+// result lists are built.
 class IdBlocks {
  public:
   // A copy of `ids` that stays valid as long as this object.
   std::span<const uint32_t> keep(std::span<const uint32_t> ids) {
     if (ids.size() > left_) {
       const size_t size = std::max(kBlockIds, ids.size());
-      blocks_.push_back(std::make_unique<uint32_t[]>(size));
+      blocks_.push_back(std::make_unique_for_overwrite<uint32_t[]>(size));
       free_ = blocks_.back().get();
       left_ = size;
     }
@@ -109,10 +111,12 @@ class IdBlocks {
     std::copy(ids.begin(), ids.end(), start);
     free_ += ids.size();
     left_ -= ids.size();
+    counts_.add(ids);
     return {start, ids.size()};
   }
 
   std::vector<uint32_t>& scratch() noexcept { return scratch_; }
+  const IdCounts& counts() const noexcept { return counts_; }
 
  private:
   static constexpr size_t kBlockIds = size_t{1} << 16;
@@ -120,6 +124,76 @@ class IdBlocks {
   uint32_t* free_ = nullptr;
   size_t left_ = 0;
   std::vector<uint32_t> scratch_;
+  IdCounts counts_;
+};
+
+// Builds the result lists of an id batch from the laid-out ids. The int
+// object of every counted id (those of usual vocabularies) is made once per
+// process and takes the references of all its occurrences at once; the serial
+// loop that fills the lists then only reads a table and stores pointers,
+// touching no int object. Larger ids take one reference per occurrence from a
+// cache of the call.
+class IdListBuilder {
+ public:
+  // Makes the objects of the ids `counts` holds and gives each the references
+  // its occurrences take. False with an exception set (nothing given) when an
+  // object cannot be made.
+  bool prepare(const IdCounts& counts) {
+    uint32_t failed = 0;
+    const bool made = counts.each([&](uint32_t id, uint64_t count) {
+      PyObject* object = lasting_.borrow(id);
+      if (!object) {
+        failed = id;
+        return false;
+      }
+      add_references(object, static_cast<Py_ssize_t>(count));
+      return true;
+    });
+    if (made) return true;
+    counts.each([&](uint32_t id, uint64_t count) {
+      if (id == failed) return false;
+      add_references(lasting_.find(id), -static_cast<Py_ssize_t>(count));
+      return true;
+    });
+    return false;
+  }
+
+  // The list of int lists; null with an exception set, every reference given
+  // by `prepare` and not yet placed then given back.
+  PyObject* build(std::span<const std::span<const uint32_t>> texts) {
+    Ref outer = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!outer) return fail(texts, 0, 0);
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const std::span<const uint32_t> ids = texts[i];
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+      if (!list) return fail(texts, i, 0);
+      PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), list);
+      for (size_t k = 0; k < ids.size(); ++k) {
+        const uint32_t id = ids[k];
+        PyObject* item = id < IdCounts::kLimit ? lasting_.find(id) : ints_.get(id);
+        if (!item) return fail(texts, i, k);
+        PyList_SetItem(list, static_cast<Py_ssize_t>(k), item);
+      }
+    }
+    return outer.release();
+  }
+
+ private:
+  // Gives back the references of the counted ids from item `k` of text `i` on.
+  std::nullptr_t fail(std::span<const std::span<const uint32_t>> texts, size_t i, size_t k) {
+    for (; i < texts.size(); ++i, k = 0) {
+      for (const uint32_t id : texts[i].subspan(k)) {
+        if (id < IdCounts::kLimit) Py_DECREF(lasting_.find(id));
+      }
+    }
+    return nullptr;
+  }
+
+  // The objects of the counted ids, found by index; kept for the process (at
+  // most 5 MB of them), so that later batches need not make them again.
+  static_assert(IdCounts::kLimit == IntCache::kDirectLimit);
+  IntCache& lasting_ = lasting_ints();
+  IntCache ints_;
 };
 
 // Runs `body(size_t index, std::string_view text, std::vector<uint32_t>& out)
@@ -144,11 +218,11 @@ PyObject* run_id_batch(PyObject* texts, const BatchScheme& scheme, Body&& body) 
           });
   if (!results) return raise_core(results.error());
   GcPause pause;
-  IntCache ints;
-  return new_list(results->size(), [&](size_t i) {
-    const std::span<const uint32_t> ids = (*results)[i];
-    return new_list(ids.size(), [&](size_t k) { return ints.get(ids[k]); });
-  });
+  IdCounts counts;
+  for (const IdBlocks& local : blocks) counts.merge(local.counts());
+  IdListBuilder lists;
+  if (!lists.prepare(counts)) return nullptr;
+  return lists.build(*results);
 }
 
 }  // namespace brindlore::py

@@ -378,6 +378,10 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
 
 IntCache::~IntCache() {
   if (interpreter_lock_lost()) return;  // the objects are leaked, see GilRelease
+  for (const std::unique_ptr<PyObject*[]>& page : pages_) {
+    if (!page) continue;
+    for (size_t i = 0; i < kPageSize; ++i) Py_XDECREF(page[i]);
+  }
   for (const Slot& slot : slots_) Py_XDECREF(slot.object);
 }
 
@@ -387,9 +391,14 @@ void IntCache::place(uint32_t value, PyObject* object) noexcept {
   slots_[i] = Slot{value, object};
 }
 
-PyObject* IntCache::add(uint32_t value) {
-  PyObject* object = PyLong_FromUnsignedLong(value);
-  if (!object) return nullptr;
+void IntCache::keep_direct(uint32_t value, PyObject* object) {
+  const size_t page = value >> kPageBits;
+  if (page >= pages_.size()) pages_.resize(page + 1);
+  if (!pages_[page]) pages_[page] = std::make_unique<PyObject*[]>(kPageSize);
+  pages_[page][value & (kPageSize - 1)] = object;
+}
+
+void IntCache::keep_hashed(uint32_t value, PyObject* object) {
   if (2 * (used_ + 1) > slots_.size()) {
     std::vector<Slot> old =
         std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
@@ -400,8 +409,30 @@ PyObject* IntCache::add(uint32_t value) {
   }
   place(value, object);
   ++used_;
-  Py_INCREF(object);
-  return object;
+}
+
+PyObject* IntCache::add(uint32_t value) {
+  Ref object = Ref::steal(PyLong_FromUnsignedLong(value));
+  if (!object) return nullptr;
+  // Exhausted memory is reported like a failed int, so that callers holding
+  // references of their own can give them back.
+  try {
+    if (value < kDirectLimit) {
+      keep_direct(value, object.get());
+    } else {
+      keep_hashed(value, object.get());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  Py_INCREF(object.get());  // the cache's own reference
+  return object.release();
+}
+
+IntCache& lasting_ints() {
+  static IntCache* ints = new IntCache();
+  return *ints;
 }
 
 // ---- The interpreter lock ------------------------------------------------------

@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -190,10 +191,14 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
 // Hands out int objects for u32 values, creating each distinct value once
 // per instance: batch results repeat the same few thousand token ids millions
 // of times, and sharing the objects saves both their creation and their
-// release. The table grows with the number of distinct values handed out,
-// never with their size.
+// release. Values below `kDirectLimit` (every id of a usual vocabulary) are
+// found by index in pages made on first need, the others by hashing; either
+// way the memory grows with the number of distinct values handed out, never
+// with their size.
 class IntCache {
  public:
+  static constexpr uint32_t kDirectLimit = uint32_t{1} << 17;
+
   IntCache() = default;
   IntCache(const IntCache&) = delete;
   IntCache& operator=(const IntCache&) = delete;
@@ -201,20 +206,40 @@ class IntCache {
 
   // A new reference to the int `value`, or null with an exception set.
   PyObject* get(uint32_t value) {
-    if (!slots_.empty()) {
-      for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
-        const Slot& slot = slots_[i];
-        if (!slot.object) break;
-        if (slot.value == value) {
-          Py_INCREF(slot.object);
-          return slot.object;
-        }
-      }
+    PyObject* object = find(value);
+    if (!object) return add(value);
+    Py_INCREF(object);
+    return object;
+  }
+
+  // The int `value` (a borrowed reference, kept by the cache), made on first
+  // need; null with an exception set.
+  PyObject* borrow(uint32_t value) {
+    PyObject* object = find(value);
+    if (object) return object;
+    object = add(value);
+    if (object) Py_DECREF(object);
+    return object;
+  }
+
+  // The int `value` if the cache holds it (borrowed), else null.
+  PyObject* find(uint32_t value) const noexcept {
+    if (value < kDirectLimit) {
+      const size_t page = value >> kPageBits;
+      if (page >= pages_.size() || !pages_[page]) return nullptr;
+      return pages_[page][value & (kPageSize - 1)];
     }
-    return add(value);
+    if (slots_.empty()) return nullptr;
+    for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (!slot.object || slot.value == value) return slot.object;
+    }
   }
 
  private:
+  static constexpr unsigned kPageBits = 6;
+  static constexpr size_t kPageSize = size_t{1} << kPageBits;
+
   struct Slot {
     uint32_t value = 0;
     PyObject* object = nullptr;  // null: the slot is free
@@ -224,12 +249,27 @@ class IntCache {
     return static_cast<size_t>((uint64_t{value} * 0x9E3779B97F4A7C15u) >> 32) & mask_;
   }
   PyObject* add(uint32_t value);
+  void keep_direct(uint32_t value, PyObject* object);
+  void keep_hashed(uint32_t value, PyObject* object);
   void place(uint32_t value, PyObject* object) noexcept;
 
-  std::vector<Slot> slots_;  // open addressing, a power of two in size, at most half full
+  std::vector<std::unique_ptr<PyObject*[]>> pages_;  // values below kDirectLimit
+  std::vector<Slot> slots_;  // the others: open addressing, a power of two in size, at most half full
   size_t mask_ = 0;
   size_t used_ = 0;
 };
+
+// An int cache for the life of the process, never destroyed (its objects are
+// left to the process's end, like the interpreter's own at exit). Used for
+// values below `IntCache::kDirectLimit` only, so it never holds more than
+// 5 MB. Needs the interpreter lock.
+IntCache& lasting_ints();
+
+// Adds `count` references to `object` at once, as `count` Py_INCREFs would
+// (a negative count takes them back, never the last one).
+inline void add_references(PyObject* object, Py_ssize_t count) noexcept {
+  Py_SET_REFCNT(object, Py_REFCNT(object) + count);
+}
 
 // A new list of `n` items, item i being the new reference `make(i)` returns;
 // null with an exception set when any of them fails.

@@ -253,6 +253,22 @@ def test_ids_batch(trie):
     assert rust_encode_ids_batch(["ab", "ba", "\u2581a"] * 11, trie, False) == [[3], [2, 1], [4, 1]] * 11
 
 
+@pytest.mark.parametrize("count", [1, 31, 32, 1000])
+def test_id_lists_hold_exactly_one_reference_per_occurrence(make_trie, count):
+    # An id whose object the process keeps, and ids beyond those, near 2**20 and 2**31.
+    ids = [1000, 2**20, 2**31 + 5]
+    trie = make_trie([("a", -1.0, ids[0]), ("b", -1.0, ids[1]), ("c", -1.0, ids[2])])
+    result = rust_encode_ids_batch(["abc", "aabcc"] * count, trie, False)
+    objects = list(result[0])
+    assert objects == ids
+    with_lists = [sys.getrefcount(o) for o in objects]
+    del result
+    without = [sys.getrefcount(o) for o in objects]
+    assert [w - o for w, o in zip(with_lists, without)] == [3 * count, 2 * count, 3 * count]
+    # nothing left beyond what a new int in a list has
+    assert without[1:] == [sys.getrefcount(o) for o in [int(str(i)) for i in ids[1:]]]
+
+
 def failing_batch(count, failing):
     texts = ["ab"] * count
     for index in failing:
