@@ -205,6 +205,18 @@ bool nfkc_quick_check(std::string_view text) noexcept {
 
 bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp)); }
 
+bool NfkcQuickCheck::accept(char32_t cp) noexcept {
+  if (is_bmp_quick_starter(cp)) {
+    last_ccc_ = 0;
+    return true;
+  }
+  const uint32_t rec = record(cp);
+  const uint8_t ccc = ccc_of(rec);
+  if (quick_check_of(rec) != QuickCheck::Yes || (ccc != 0 && ccc < last_ccc_)) return false;
+  last_ccc_ = ccc;
+  return true;
+}
+
 bool nfkc_into(std::string_view text, std::string& out) {
   if (aliases(text, out)) {
     std::string separate;

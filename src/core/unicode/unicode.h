@@ -56,6 +56,20 @@ uint8_t canonical_combining_class(char32_t cp) noexcept;
 // "maybe not", not "changed".
 bool nfkc_quick_check(std::string_view text) noexcept;
 
+// The same quick check one character at a time, for a pass over the text
+// that does other work as it goes. Feed it the non-ASCII characters in order
+// and call `after_ascii` whenever ASCII came between two of them (and before
+// the first); the text is certainly in NFKC when every call to `accept`
+// returned true.
+class NfkcQuickCheck {
+ public:
+  void after_ascii() noexcept { last_ccc_ = 0; }
+  bool accept(char32_t cp) noexcept;
+
+ private:
+  uint8_t last_ccc_ = 0;
+};
+
 // Writes NFKC(text) to `out` (replacing its contents) and returns true when it
 // differs from `text`; returns false, leaving `out` untouched, when the text is
 // already in NFKC. Linear in the text's length for any input.
