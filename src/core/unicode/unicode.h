@@ -49,6 +49,14 @@ bool is_extended_pictographic(char32_t cp) noexcept; // Extended_Pictographic
 bool joins_cluster(char32_t cp) noexcept;
 uint8_t canonical_combining_class(char32_t cp) noexcept;
 
+// The properties a pre-tokenizer asks of one character, from one lookup.
+struct CharProperties {
+  GeneralCategory category;
+  bool white_space;    // White_Space
+  bool joins_cluster;  // as `joins_cluster`
+};
+CharProperties properties(char32_t cp) noexcept;
+
 // ---- NFKC ------------------------------------------------------------------------
 
 // True when the text is certainly its own NFKC form by the quick check
