@@ -208,8 +208,6 @@ class Escaper {
         space_char < 0x80 ? static_cast<unsigned char>(space_char) : ' ';
     space_words_ = kOnes * ' ';
     stop_words_ = kOnes * ascii_stop;
-    may_escape_[0xEE] = true;
-    may_escape_[static_cast<unsigned char>(space_bytes_[0])] = true;
     char padded[8] = {};
     const std::string_view escaped = escape(U' ');
     std::memcpy(padded, escaped.data(), escaped.size());
@@ -231,6 +229,7 @@ class Escaper {
     const uint64_t stop_words = stop_words_;
     const uint64_t space_out = space_out_;
     const size_t space_out_len = space_out_len_;
+    const auto space_lead = static_cast<unsigned char>(space_bytes_[0]);
     unicode::NfkcQuickCheck quick;
     size_t ascii_from = 0;  // end of the last non-ASCII character seen
     size_t i = 0;
@@ -272,26 +271,28 @@ class Escaper {
         ++i;
         continue;
       }
-      const size_t len = utf8::sequence_length(lead);
-      const char32_t cp = utf8::decode_at(in, i);
-      if (check_nfkc) {
-        if (i != ascii_from) quick.after_ascii();
-        if (!quick.accept(cp)) return false;
-        ascii_from = i + len;
-      }
-      if (fold_spaces && is_unicode_space(cp)) {
-        std::memcpy(w, &space_out, 8);
-        w += space_out_len;
-      } else if (may_escape_[lead] && !escape(cp).empty()) {
-        w = put(w, escape(cp));
-      } else if (i + 4 <= n) {
-        std::memcpy(w, s + i, 4);
-        w += len;
-      } else {
-        std::memcpy(w, s + i, len);
-        w += len;
-      }
-      i += len;
+      // A run of non-ASCII characters, up to the next ASCII byte.
+      if (check_nfkc && i != ascii_from) quick.after_ascii();
+      do {
+        const auto run_lead = static_cast<unsigned char>(s[i]);
+        const size_t len = utf8::sequence_length(run_lead);
+        const char32_t cp = utf8::decode_at(in, i);
+        if (check_nfkc && !quick.accept(cp)) return false;
+        if (fold_spaces && is_unicode_space(cp)) {
+          std::memcpy(w, &space_out, 8);
+          w += space_out_len;
+        } else if ((run_lead == 0xEE || run_lead == space_lead) && !escape(cp).empty()) {
+          w = put(w, escape(cp));
+        } else if (i + 4 <= n) {
+          std::memcpy(w, s + i, 4);
+          w += len;
+        } else {
+          std::memcpy(w, s + i, len);
+          w += len;
+        }
+        i += len;
+      } while (i < n && static_cast<unsigned char>(s[i]) >= 0x80 && w <= limit);
+      ascii_from = i;
     }
     out.resize(static_cast<size_t>(w - out.data()));
     return true;
@@ -330,7 +331,6 @@ class Escaper {
   uint64_t stop_words_ = 0;
   uint64_t space_out_ = 0;  // the escape text of U+0020, as stored
   size_t space_out_len_ = 0;
-  LeadSet may_escape_{};  // lead bytes of U+E000 and of the space character
 };
 
 // The text between steps: the caller's text until a step changes it, then

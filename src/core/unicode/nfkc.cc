@@ -205,11 +205,9 @@ bool nfkc_quick_check(std::string_view text) noexcept {
 
 bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp)); }
 
-bool NfkcQuickCheck::accept(char32_t cp) noexcept {
-  if (is_bmp_quick_starter(cp)) {
-    last_ccc_ = 0;
-    return true;
-  }
+const uint64_t* const NfkcQuickCheck::kQuickStarterBits = tables::kQuickStarterBits;
+
+bool NfkcQuickCheck::accept_other(char32_t cp) noexcept {
   const uint32_t rec = record(cp);
   const uint8_t ccc = ccc_of(rec);
   if (quick_check_of(rec) != QuickCheck::Yes || (ccc != 0 && ccc < last_ccc_)) return false;

@@ -72,9 +72,20 @@ bool nfkc_quick_check(std::string_view text) noexcept;
 class NfkcQuickCheck {
  public:
   void after_ascii() noexcept { last_ccc_ = 0; }
-  bool accept(char32_t cp) noexcept;
+  bool accept(char32_t cp) noexcept {
+    // Most characters are BMP starters that pass: one bit, inline.
+    if (cp < 0x10000 && ((kQuickStarterBits[cp >> 6] >> (cp & 63)) & 1)) {
+      last_ccc_ = 0;
+      return true;
+    }
+    return accept_other(cp);
+  }
 
  private:
+  bool accept_other(char32_t cp) noexcept;
+
+  // One bit per BMP code point: a starter with NFKC_QC=Yes (generated table).
+  static const uint64_t* const kQuickStarterBits;
   uint8_t last_ccc_ = 0;
 };
 
