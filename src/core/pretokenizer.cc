@@ -163,7 +163,8 @@ void snapped_pretoken_ranges(std::string_view text, const PretokPattern& pattern
   auto found = out.begin() + static_cast<std::ptrdiff_t>(first);
   if (found == out.end()) return;
   std::vector<ByteRange> matches;
-  if (joins || splits_crlf(text, found, out.end())) {
+  const bool has_cr = text.find('\r') != std::string_view::npos;
+  if (joins || (has_cr && splits_crlf(text, found, out.end()))) {
     matches.assign(found, out.end());
     out.resize(first);
     snap_to_clusters(text, matches, out);
