@@ -208,10 +208,13 @@ class Escaper {
         space_char < 0x80 ? static_cast<unsigned char>(space_char) : ' ';
     space_words_ = kOnes * ' ';
     stop_words_ = kOnes * ascii_stop;
-    char padded[8] = {};
+    // Built by shifts, not through memory: a word read right after its bytes
+    // were stored one at a time waits for them.
     const std::string_view escaped = escape(U' ');
-    std::memcpy(padded, escaped.data(), escaped.size());
-    std::memcpy(&space_out_, padded, 8);
+    for (size_t k = 0; k < escaped.size(); ++k) {
+      const size_t shift = kWordAtATime ? 8 * k : 56 - 8 * k;
+      space_out_ |= uint64_t{static_cast<unsigned char>(escaped[k])} << shift;
+    }
     space_out_len_ = escaped.size();
   }
 
@@ -219,6 +222,15 @@ class Escaper {
   // spaces when `fold_spaces`. With `check_nfkc`, returns false (leaving
   // `out` unspecified) unless the quick check shows `in` to be in NFKC.
   bool pass(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out) const {
+    return space_char_ < 0x80 ? pass_with<true>(in, check_nfkc, fold_spaces, out)
+                              : pass_with<false>(in, check_nfkc, fold_spaces, out);
+  }
+
+ private:
+  // `pass` when the space character is ASCII or not: if not, U+0020 is the
+  // only ASCII stop.
+  template <bool kAsciiSpaceChar>
+  bool pass_with(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out) const {
     const char* s = in.data();
     const size_t n = in.size();
     out.resize(n + n / 2 + kSlack);
@@ -242,8 +254,8 @@ class Escaper {
       }
       if (kWordAtATime && i + 8 <= n) {
         const uint64_t word = load_word(s + i);
-        const uint64_t stops =
-            (word & kHighBits) | zero_bytes(word ^ space_words) | zero_bytes(word ^ stop_words);
+        uint64_t stops = (word & kHighBits) | zero_bytes(word ^ space_words);
+        if constexpr (kAsciiSpaceChar) stops |= zero_bytes(word ^ stop_words);
         std::memcpy(w, &word, 8);
         if (stops == 0) {
           i += 8;
@@ -298,7 +310,6 @@ class Escaper {
     return true;
   }
 
- private:
   // Room kept past the write position: a word store or one replacement.
   static constexpr size_t kSlack = 16;
 

@@ -177,11 +177,16 @@ class Text {
     if (p >= s_.size()) return {kEnd, 0, p};
     auto b = static_cast<unsigned char>(s_[p]);
     if (b < 0x80) return {b, kAscii[b], p + 1};
+    // The character that ends one run is read again by the next test and
+    // by the next match: the last non-ASCII one is kept.
+    if (p == last_at_) return last_;
     const char* q = s_.data() + p;
     char32_t cp = utf8::decode(q);
     const uint32_t sets = classify_non_ascii(cp);
     seen_ |= sets;
-    return {cp, sets, static_cast<size_t>(q - s_.data())};
+    last_ = {cp, sets, static_cast<size_t>(q - s_.data())};
+    last_at_ = p;
+    return last_;
   }
 
   // True when a character read so far can join a grapheme cluster. Every
@@ -225,6 +230,8 @@ class Text {
  private:
   std::string_view s_;
   mutable uint32_t seen_ = 0;  // the union of the sets of the characters read
+  mutable size_t last_at_ = SIZE_MAX;  // where the last non-ASCII character read starts
+  mutable Char last_{};                // and what it is
 };
 
 // \w of the word boundary: Alphabetic, marks, Nd, Pc, U+200C and U+200D.
