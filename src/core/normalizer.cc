@@ -218,24 +218,35 @@ class Escaper {
     space_out_len_ = escaped.size();
   }
 
-  // Replaces `out` with the escaped form of `in` after folding its Unicode
-  // spaces when `fold_spaces`. With `check_nfkc`, returns false (leaving
-  // `out` unspecified) unless the quick check shows `in` to be in NFKC.
-  bool pass(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out) const {
-    return space_char_ < 0x80 ? pass_with<true>(in, check_nfkc, fold_spaces, out)
-                              : pass_with<false>(in, check_nfkc, fold_spaces, out);
+  // Where a pass that gave up can go on: `in` bytes of its text are in NFKC,
+  // and the first `out` bytes of the output are their escaped form.
+  struct Resume {
+    size_t in = 0;
+    size_t out = 0;
+  };
+
+  // Writes the escaped form of `in`, after folding its Unicode spaces when
+  // `fold_spaces`, to `out` from byte `out_start` on, and makes that the end
+  // of `out`. With `check_nfkc`, gives up and returns false unless the quick
+  // check shows `in` to be in NFKC; `resume` then says how much is done.
+  bool pass(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out,
+            size_t out_start, Resume& resume) const {
+    return space_char_ < 0x80
+               ? pass_with<true>(in, check_nfkc, fold_spaces, out, out_start, resume)
+               : pass_with<false>(in, check_nfkc, fold_spaces, out, out_start, resume);
   }
 
  private:
   // `pass` when the space character is ASCII or not: if not, U+0020 is the
   // only ASCII stop.
   template <bool kAsciiSpaceChar>
-  bool pass_with(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out) const {
+  bool pass_with(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out,
+                 size_t out_start, Resume& resume) const {
     const char* s = in.data();
     const size_t n = in.size();
-    out.resize(n + n / 2 + kSlack);
-    char* w = out.data();
-    char* limit = w + out.size() - kSlack;
+    out.resize(out_start + n + n / 2 + kSlack);
+    char* w = out.data() + out_start;
+    char* limit = out.data() + out.size() - kSlack;
     // Locals, since the stores through `w` could otherwise reach the members.
     const uint64_t space_words = space_words_;
     const uint64_t stop_words = stop_words_;
@@ -243,6 +254,7 @@ class Escaper {
     const size_t space_out_len = space_out_len_;
     const auto space_lead = static_cast<unsigned char>(space_bytes_[0]);
     unicode::NfkcQuickCheck quick;
+    resume = {0, out_start};
     size_t ascii_from = 0;  // end of the last non-ASCII character seen
     size_t i = 0;
     for (;;) {
@@ -284,12 +296,23 @@ class Escaper {
         continue;
       }
       // A run of non-ASCII characters, up to the next ASCII byte.
-      if (check_nfkc && i != ascii_from) quick.after_ascii();
+      if (check_nfkc && i != ascii_from) {
+        quick.after_ascii();
+        // NFKC cannot reach back across the ASCII character before the run.
+        const auto before = static_cast<unsigned char>(s[i - 1]);
+        const size_t before_len = before == ' '                        ? space_out_len
+                                  : kAsciiSpaceChar && is_stop(before) ? kEscapedSpaceText.size()
+                                                                       : 1;
+        resume = {i - 1, static_cast<size_t>(w - out.data()) - before_len};
+      }
       do {
         const auto run_lead = static_cast<unsigned char>(s[i]);
         const size_t len = utf8::sequence_length(run_lead);
         const char32_t cp = utf8::decode_at(in, i);
-        if (check_nfkc && !quick.accept(cp)) return false;
+        if (check_nfkc) {
+          if (!quick.accept(cp)) return false;
+          if (quick.at_boundary()) resume = {i, static_cast<size_t>(w - out.data())};
+        }
         if (fold_spaces && is_unicode_space(cp)) {
           std::memcpy(w, &space_out, 8);
           w += space_out_len;
@@ -392,14 +415,22 @@ Status normalize_into(std::string_view text, char32_t space_char, const Normaliz
                       std::string& out) {
   if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
   const Escaper escaper(space_char);
-  // Most texts are already in NFKC: then one pass does all the work.
-  if (fusable(switches) &&
-      escaper.pass(text, switches.normalize_unicode, switches.normalize_unicode_spaces, out)) {
+  Escaper::Resume resume;
+  if (fusable(switches)) {
+    // Most texts are already in NFKC: then one pass does all the work.
+    const bool fold = switches.normalize_unicode_spaces;
+    if (escaper.pass(text, switches.normalize_unicode, fold, out, 0, resume)) return Ok{};
+    // Otherwise the pass stopped at the first character that may change,
+    // and goes on from the last point that NFKC cannot reach back across.
+    const std::string_view rest = text.substr(resume.in);
+    std::string formed;
+    escaper.pass(unicode::nfkc_into(rest, formed) ? std::string_view(formed) : rest, false, fold,
+                 out, resume.out, resume);
     return Ok{};
   }
   StepText t(text);
   run_steps(t, switches);
-  escaper.pass(t.view(), false, false, out);
+  escaper.pass(t.view(), false, false, out, 0, resume);
   return Ok{};
 }
 

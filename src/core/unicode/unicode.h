@@ -80,6 +80,9 @@ class NfkcQuickCheck {
     }
     return accept_other(cp);
   }
+  // True when the last character accepted is one that NFKC cannot reach
+  // back across (see `nfkc_boundary_before`).
+  bool at_boundary() const noexcept { return last_ccc_ == 0; }
 
  private:
   bool accept_other(char32_t cp) noexcept;
