@@ -259,8 +259,9 @@ class Escaper {
     size_t i = 0;
     for (;;) {
       if (w > limit) {
+        // By half, not double: growing zero-fills, and the room is touched.
         const size_t used = static_cast<size_t>(w - out.data());
-        out.resize(2 * out.size());
+        out.resize(out.size() + out.size() / 2);
         w = out.data() + used;
         limit = out.data() + out.size() - kSlack;
       }
