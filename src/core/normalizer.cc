@@ -1,7 +1,9 @@
 #include "core/normalizer.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
@@ -181,47 +183,171 @@ std::string_view strip(std::string_view in) noexcept {
 
 // ---- escaping ----
 
+// Bytes of a little-endian word: the lowest set high bit of `zero_bytes(x)`
+// marks the first zero byte of x exactly (bits above it may be false).
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+inline uint64_t load_word(const char* p) noexcept {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+inline uint64_t zero_bytes(uint64_t x) noexcept { return (x - kOnes) & ~x & kHighBits; }
+
+// The escaping, optionally fused with the two steps that can share its pass
+// over a text: the NFKC quick check (which gives up when the text may change)
+// and the folding of the Unicode spaces. Copies eight bytes at a time and
+// stops only at non-ASCII bytes, U+0020 and an ASCII space character.
 class Escaper {
  public:
   explicit Escaper(char32_t space_char) noexcept : space_char_(space_char) {
     space_len_ = utf8::encode(space_char, space_bytes_);
-    leads_[' '] = true;
-    leads_[0xEE] = true;  // U+E000
-    leads_[static_cast<unsigned char>(space_bytes_[0])] = true;
+    const unsigned char ascii_stop =
+        space_char < 0x80 ? static_cast<unsigned char>(space_char) : ' ';
+    space_words_ = kOnes * ' ';
+    stop_words_ = kOnes * ascii_stop;
+    // Built by shifts, not through memory: a word read right after its bytes
+    // were stored one at a time waits for them.
+    const std::string_view escaped = escape(U' ');
+    for (size_t k = 0; k < escaped.size(); ++k) {
+      const size_t shift = kWordAtATime ? 8 * k : 56 - 8 * k;
+      space_out_ |= uint64_t{static_cast<unsigned char>(escaped[k])} << shift;
+    }
+    space_out_len_ = escaped.size();
   }
 
-  // Appends the escaped form of `in` to `out`.
-  void run(std::string_view in, std::string& out) const {
-    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-    const size_t n = in.size();
-    size_t copied = 0;
-    for (size_t i = 0; i < n;) {
-      if (!leads_[s[i]]) {
-        ++i;
-        continue;
-      }
-      const size_t len = utf8::sequence_length(s[i]);
-      const std::string_view replacement = escape(utf8::decode_at(in, i));
-      if (!replacement.empty()) {
-        out.append(in.data() + copied, i - copied);
-        out.append(replacement);
-        copied = i + len;
-      }
-      i += len;
-    }
-    out.append(in.data() + copied, n - copied);
-  }
+  // Where a pass that gave up can go on: `in` bytes of its text are in NFKC,
+  // and the first `out` bytes of the output are their escaped form.
+  struct Resume {
+    size_t in = 0;
+    size_t out = 0;
+  };
 
-  // True when escaping leaves `in` as it is.
-  bool unchanged(std::string_view in) const noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-    for (size_t i = 0; i < in.size(); ++i) {
-      if (leads_[s[i]] && !escape(utf8::decode_at(in, i)).empty()) return false;
-    }
-    return true;
+  // Writes the escaped form of `in`, after folding its Unicode spaces when
+  // `fold_spaces`, to `out` from byte `out_start` on, and makes that the end
+  // of `out`. With `check_nfkc`, gives up and returns false unless the quick
+  // check shows `in` to be in NFKC; `resume` then says how much is done.
+  bool pass(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out,
+            size_t out_start, Resume& resume) const {
+    return space_char_ < 0x80
+               ? pass_with<true>(in, check_nfkc, fold_spaces, out, out_start, resume)
+               : pass_with<false>(in, check_nfkc, fold_spaces, out, out_start, resume);
   }
 
  private:
+  // `pass` when the space character is ASCII or not: if not, U+0020 is the
+  // only ASCII stop.
+  template <bool kAsciiSpaceChar>
+  bool pass_with(std::string_view in, bool check_nfkc, bool fold_spaces, std::string& out,
+                 size_t out_start, Resume& resume) const {
+    const char* s = in.data();
+    const size_t n = in.size();
+    out.resize(out_start + n + n / 2 + kSlack);
+    char* w = out.data() + out_start;
+    char* limit = out.data() + out.size() - kSlack;
+    // Locals, since the stores through `w` could otherwise reach the members.
+    const uint64_t space_words = space_words_;
+    const uint64_t stop_words = stop_words_;
+    const uint64_t space_out = space_out_;
+    const size_t space_out_len = space_out_len_;
+    const auto space_lead = static_cast<unsigned char>(space_bytes_[0]);
+    unicode::NfkcQuickCheck quick;
+    resume = {0, out_start};
+    size_t ascii_from = 0;  // end of the last non-ASCII character seen
+    size_t i = 0;
+    for (;;) {
+      if (w > limit) {
+        // By half, not double: growing zero-fills, and the room is touched.
+        const size_t used = static_cast<size_t>(w - out.data());
+        out.resize(out.size() + out.size() / 2);
+        w = out.data() + used;
+        limit = out.data() + out.size() - kSlack;
+      }
+      if (kWordAtATime && i + 8 <= n) {
+        const uint64_t word = load_word(s + i);
+        uint64_t stops = (word & kHighBits) | zero_bytes(word ^ space_words);
+        if constexpr (kAsciiSpaceChar) stops |= zero_bytes(word ^ stop_words);
+        std::memcpy(w, &word, 8);
+        if (stops == 0) {
+          i += 8;
+          w += 8;
+          continue;
+        }
+        const size_t skip = static_cast<size_t>(std::countr_zero(stops)) / 8;
+        i += skip;
+        w += skip;
+      } else if (i == n) {
+        break;
+      } else if (!is_stop(static_cast<unsigned char>(s[i]))) {
+        *w++ = s[i++];
+        continue;
+      }
+      const auto lead = static_cast<unsigned char>(s[i]);
+      if (lead == ' ') {
+        std::memcpy(w, &space_out, 8);
+        w += space_out_len;
+        ++i;
+        continue;
+      }
+      if (lead < 0x80) {  // an ASCII space character
+        w = put(w, kEscapedSpaceText);
+        ++i;
+        continue;
+      }
+      // A run of non-ASCII characters, up to the next ASCII byte.
+      if (check_nfkc && i != ascii_from) {
+        quick.after_ascii();
+        // NFKC cannot reach back across the ASCII character before the run.
+        const auto before = static_cast<unsigned char>(s[i - 1]);
+        const size_t before_len = before == ' '                        ? space_out_len
+                                  : kAsciiSpaceChar && is_stop(before) ? kEscapedSpaceText.size()
+                                                                       : 1;
+        resume = {i - 1, static_cast<size_t>(w - out.data()) - before_len};
+      }
+      do {
+        const auto run_lead = static_cast<unsigned char>(s[i]);
+        const size_t len = utf8::sequence_length(run_lead);
+        const char32_t cp = utf8::decode_at(in, i);
+        if (check_nfkc) {
+          if (!quick.accept(cp)) return false;
+          if (quick.at_boundary()) resume = {i, static_cast<size_t>(w - out.data())};
+        }
+        if (fold_spaces && is_unicode_space(cp)) {
+          std::memcpy(w, &space_out, 8);
+          w += space_out_len;
+        } else if ((run_lead == 0xEE || run_lead == space_lead) && !escape(cp).empty()) {
+          w = put(w, escape(cp));
+        } else if (i + 4 <= n) {
+          std::memcpy(w, s + i, 4);
+          w += len;
+        } else {
+          std::memcpy(w, s + i, len);
+          w += len;
+        }
+        i += len;
+      } while (i < n && static_cast<unsigned char>(s[i]) >= 0x80 && w <= limit);
+      ascii_from = i;
+    }
+    out.resize(static_cast<size_t>(w - out.data()));
+    return true;
+  }
+
+  // Room kept past the write position: a word store or one replacement.
+  static constexpr size_t kSlack = 16;
+
+  static constexpr bool kWordAtATime = std::endian::native == std::endian::little;
+
+  bool is_stop(unsigned char b) const noexcept {
+    return b >= 0x80 || b == ' ' || b == (stop_words_ & 0xFF);
+  }
+
+  static char* put(char* w, std::string_view text) noexcept {
+    std::memcpy(w, text.data(), text.size());
+    return w + text.size();
+  }
+
   // The escape text of a character, empty when it is copied.
   std::string_view escape(char32_t cp) const noexcept {
     if (cp == kEscapePrefix) return kDoublePrefix;
@@ -236,7 +362,10 @@ class Escaper {
   char32_t space_char_;
   char space_bytes_[4] = {};
   size_t space_len_ = 0;
-  LeadSet leads_{};
+  uint64_t space_words_ = 0;
+  uint64_t stop_words_ = 0;
+  uint64_t space_out_ = 0;  // the escape text of U+0020, as stored
+  size_t space_out_len_ = 0;
 };
 
 // The text between steps: the caller's text until a step changes it, then
@@ -259,13 +388,6 @@ class StepText {
 
   void narrow(std::string_view part) noexcept { view_ = part; }
 
-  // The final text, moving a buffer out when it is exactly the text.
-  std::string take() {
-    std::string& last = buffers_[next_ ^ 1];
-    if (view_.data() == last.data() && view_.size() == last.size()) return std::move(last);
-    return std::string(view_);
-  }
-
  private:
   std::string_view view_;
   std::string buffers_[2];
@@ -282,31 +404,44 @@ void run_steps(StepText& t, const NormalizeSwitches& switches) {
   if (switches.strip_whitespace) t.narrow(strip(t.view()));
 }
 
-}  // namespace
-
-Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
-                                    const NormalizeSwitches& switches) {
-  if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
-  StepText t(text);
-  run_steps(t, switches);
-  const Escaper escaper(space_char);
-  if (escaper.unchanged(t.view())) return t.take();
-  std::string out;
-  out.reserve(t.view().size() + 4);
-  escaper.run(t.view(), out);
-  return out;
+// True when only the steps that the escaping pass can fuse are switched on.
+bool fusable(const NormalizeSwitches& switches) noexcept {
+  return !switches.normalize_punctuation && !switches.lowercase && !switches.collapse_whitespaces &&
+         !switches.strip_whitespace;
 }
+
+}  // namespace
 
 Status normalize_into(std::string_view text, char32_t space_char, const NormalizeSwitches& switches,
                       std::string& out) {
   if (is_reserved_space_char(space_char)) return make_error(std::string(kReservedSpaceCharMessage));
+  const Escaper escaper(space_char);
+  Escaper::Resume resume;
+  if (fusable(switches)) {
+    // Most texts are already in NFKC: then one pass does all the work.
+    const bool fold = switches.normalize_unicode_spaces;
+    if (escaper.pass(text, switches.normalize_unicode, fold, out, 0, resume)) return Ok{};
+    // Otherwise the pass stopped at the first character that may change,
+    // and goes on from the last point that NFKC cannot reach back across.
+    const std::string_view rest = text.substr(resume.in);
+    std::string formed;
+    escaper.pass(unicode::nfkc_into(rest, formed) ? std::string_view(formed) : rest, false, fold,
+                 out, resume.out, resume);
+    return Ok{};
+  }
   StepText t(text);
   run_steps(t, switches);
-  out.clear();
-  // Escaping copies the text when it changes nothing, so `out` is written in
-  // one pass either way and keeps its capacity from call to call.
-  Escaper(space_char).run(t.view(), out);
+  escaper.pass(t.view(), false, false, out, 0, resume);
   return Ok{};
+}
+
+Result<std::string> normalize_inner(std::string_view text, char32_t space_char,
+                                    const NormalizeSwitches& switches) {
+  std::string out;
+  if (Status done = normalize_into(text, space_char, switches, out); !done) {
+    return std::move(done).error();
+  }
+  return out;
 }
 
 }  // namespace brindlore

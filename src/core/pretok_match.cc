@@ -46,16 +46,19 @@ enum : uint32_t {
   kSep = 1u << 5,    // U+001C-U+001F
   kMark = 1u << 6,   // \p{M}, for the word boundary
   kPc = 1u << 7,     // \p{Pc}, for the word boundary
+  // Not a set of the patterns: the character can join a grapheme cluster
+  // across a match boundary (`unicode::joins_cluster`).
+  kJoins = 1u << 8,
   // ASCII-only classes of the URL, e-mail and literal alternatives
-  kEmailLocal = 1u << 8,   // [a-zA-Z0-9_.+-]
-  kEmailDomain = 1u << 9,  // [a-zA-Z0-9-]
-  kEmailTail = 1u << 10,   // [a-zA-Z0-9-.]
-  kUrlFirst = 1u << 11,    // [a-zA-Z0-9]
-  kUrlHost = 1u << 12,     // [-a-zA-Z0-9@:%._\+~#=]
-  kUrlTld = 1u << 13,      // [a-zA-Z0-9()]
-  kUrlPath = 1u << 14,     // [-a-zA-Z0-9()@:%_\+.~#?&/=]
-  kHex = 1u << 15,         // [0-9a-fA-F]
-  kBinary = 1u << 16,      // [01]
+  kEmailLocal = 1u << 9,    // [a-zA-Z0-9_.+-]
+  kEmailDomain = 1u << 10,  // [a-zA-Z0-9-]
+  kEmailTail = 1u << 11,    // [a-zA-Z0-9-.]
+  kUrlFirst = 1u << 12,     // [a-zA-Z0-9]
+  kUrlHost = 1u << 13,      // [-a-zA-Z0-9@:%._\+~#=]
+  kUrlTld = 1u << 14,       // [a-zA-Z0-9()]
+  kUrlPath = 1u << 15,      // [-a-zA-Z0-9()@:%_\+.~#?&/=]
+  kHex = 1u << 16,          // [0-9a-fA-F]
+  kBinary = 1u << 17,       // [01]
 };
 constexpr uint32_t kNumber = kNd | kNl | kNo;         // \p{N}
 constexpr uint32_t kWordPiece = kLetter | kNl | kNo;  // [\p{L}\p{Nl}\p{No}]
@@ -89,8 +92,8 @@ constexpr std::array<uint32_t, 128> make_ascii_sets() {
 }
 constexpr std::array<uint32_t, 128> kAscii = make_ascii_sets();
 
-uint32_t classify_non_ascii(char32_t cp) noexcept {
-  switch (unicode::general_category(cp)) {
+uint32_t sets_of_category(const unicode::CharProperties& props) noexcept {
+  switch (props.category) {
     case GeneralCategory::Lu:
     case GeneralCategory::Ll:
     case GeneralCategory::Lt:
@@ -114,10 +117,37 @@ uint32_t classify_non_ascii(char32_t cp) noexcept {
     case GeneralCategory::Zl:
     case GeneralCategory::Zp:
     case GeneralCategory::Cc:
-      return unicode::is_white_space(cp) ? uint32_t{kWhite} : 0u;
+      return props.white_space ? uint32_t{kWhite} : 0u;
     default:
       return 0;
   }
+}
+
+uint32_t classify_by_lookup(char32_t cp) noexcept {
+  const unicode::CharProperties props = unicode::properties(cp);
+  return sets_of_category(props) | (props.joins_cluster ? uint32_t{kJoins} : 0u);
+}
+
+// The sets of every two-byte character (U+0080..U+07FF: Latin, Greek,
+// Cyrillic, Hebrew, Arabic...), taken once from the Unicode layer so that
+// the commonest non-ASCII characters cost one read.
+constexpr char32_t kTwoByteEnd = 0x800;
+static_assert(kJoins < (1u << 16), "the sets of non-ASCII characters fit in 16 bits");
+
+const std::array<uint16_t, kTwoByteEnd> kTwoByte = [] {
+  std::array<uint16_t, kTwoByteEnd> sets{};
+  for (char32_t cp = 0x80; cp < kTwoByteEnd; ++cp) {
+    sets[cp] = static_cast<uint16_t>(classify_by_lookup(cp));
+  }
+  return sets;
+}();
+
+// U+2581 stands for every space of a normalized text.
+const uint32_t kSpaceCharSets = classify_by_lookup(kSpaceChar);
+
+uint32_t classify_non_ascii(char32_t cp) noexcept {
+  if (cp < kTwoByteEnd) return kTwoByte[cp];
+  return cp == kSpaceChar ? kSpaceCharSets : classify_by_lookup(cp);
 }
 
 bool is_emoji_base(char32_t cp) noexcept {
@@ -146,12 +176,26 @@ class Text {
     if (p >= s_.size()) return {kEnd, 0, p};
     auto b = static_cast<unsigned char>(s_[p]);
     if (b < 0x80) return {b, kAscii[b], p + 1};
+    // The character that ends one run is read again by the next test and
+    // by the next match: the last non-ASCII one is kept.
+    if (p == last_at_) return last_;
     const char* q = s_.data() + p;
     char32_t cp = utf8::decode(q);
-    return {cp, classify_non_ascii(cp), static_cast<size_t>(q - s_.data())};
+    const uint32_t sets = classify_non_ascii(cp);
+    seen_ |= sets;
+    last_ = {cp, sets, static_cast<size_t>(q - s_.data())};
+    last_at_ = p;
+    return last_;
   }
 
+  // True when a character read so far can join a grapheme cluster. Every
+  // match reads each of its non-ASCII characters (the ASCII ones never join),
+  // so once the matches tile the text this is `has_joining_character`.
+  bool joins_seen() const noexcept { return (seen_ & kJoins) != 0; }
+
   bool is(size_t p, char c) const noexcept { return p < s_.size() && s_[p] == c; }
+  // The first c at or after p, or the text's size.
+  size_t find(char c, size_t p) const noexcept { return std::min(s_.find(c, p), s_.size()); }
   bool starts_with(size_t p, std::string_view lit) const noexcept {
     return s_.substr(std::min(p, s_.size())).starts_with(lit);
   }
@@ -184,6 +228,9 @@ class Text {
 
  private:
   std::string_view s_;
+  mutable uint32_t seen_ = 0;  // the union of the sets of the characters read
+  mutable size_t last_at_ = SIZE_MAX;  // where the last non-ASCII character read starts
+  mutable Char last_{};                // and what it is
 };
 
 // \w of the word boundary: Alphabetic, marks, Nd, Pc, U+200C and U+200D.
@@ -236,7 +283,9 @@ size_t space_char_run(const Text& t, size_t p) noexcept {
 
 class FullMatcher {
  public:
-  explicit FullMatcher(std::string_view text) noexcept : t_(text) {}
+  explicit FullMatcher(std::string_view text) noexcept : t_(text), next_at_(t_.find('@', 0)) {}
+
+  bool joins_seen() const noexcept { return t_.joins_seen(); }
 
   // The end of the match that starts at p (p < size).
   size_t match_at(size_t p) noexcept {
@@ -292,11 +341,18 @@ class FullMatcher {
 
   // "[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\.[a-zA-Z0-9-.]+" at p. The local-part run
   // holds neither "@" nor anything after it, so every position inside it
-  // has the same outcome: it is computed once per run.
+  // has the same outcome: it is computed once per run. Past the last "@" of
+  // the text nothing matches, which spares most words a second scan.
   size_t email(size_t p) noexcept {
     if (p >= email_run_end_) {
-      email_run_end_ = t_.ascii_run(p, kEmailLocal);
-      email_end_ = email_suffix(email_run_end_);
+      if (next_at_ < p) next_at_ = t_.find('@', p);
+      if (next_at_ == t_.size()) {
+        email_run_end_ = t_.size();
+        email_end_ = kFail;
+      } else {
+        email_run_end_ = t_.ascii_run(p, kEmailLocal);
+        email_end_ = email_suffix(email_run_end_);
+      }
     }
     return email_end_;
   }
@@ -351,6 +407,7 @@ class FullMatcher {
   Text t_;
   size_t email_run_end_ = 0;  // end of the last local-part run examined
   size_t email_end_ = kFail;  // outcome for every position before it
+  size_t next_at_;            // the first "@" from where it was last looked for
 };
 
 // ---- The plain pattern ----
@@ -371,22 +428,24 @@ size_t plain_match_at(const Text& t, size_t p) noexcept {
 
 }  // namespace
 
-void match_full(std::string_view text, std::vector<ByteRange>& out) {
+bool match_full(std::string_view text, std::vector<ByteRange>& out) {
   FullMatcher matcher(text);
   for (size_t p = 0; p < text.size();) {
     size_t end = matcher.match_at(p);
     out.push_back({p, end});
     p = end;
   }
+  return matcher.joins_seen();
 }
 
-void match_plain(std::string_view text, std::vector<ByteRange>& out) {
+bool match_plain(std::string_view text, std::vector<ByteRange>& out) {
   Text t(text);
   for (size_t p = 0; p < text.size();) {
     size_t end = plain_match_at(t, p);
     out.push_back({p, end});
     p = end;
   }
+  return t.joins_seen();
 }
 
 }  // namespace brindlore::pretok

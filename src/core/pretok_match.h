@@ -27,12 +27,14 @@ struct ByteRange {
 namespace pretok {
 
 // Appends to `out` the matches of the full pattern (thirteen alternatives)
-// over valid UTF-8 `text`, left to right. They tile the text. Pure and
-// thread-safe; allocates only when `out` grows.
-void match_full(std::string_view text, std::vector<ByteRange>& out);
+// over valid UTF-8 `text`, left to right. They tile the text. Returns whether
+// the text holds a character that can join a grapheme cluster across a match
+// boundary (`unicode::joins_cluster`), found on the way since every
+// character is read. Pure and thread-safe; allocates only when `out` grows.
+bool match_full(std::string_view text, std::vector<ByteRange>& out);
 
 // The same for the plain pattern (six alternatives).
-void match_plain(std::string_view text, std::vector<ByteRange>& out);
+bool match_plain(std::string_view text, std::vector<ByteRange>& out);
 
 }  // namespace pretok
 }  // namespace brindlore

@@ -120,12 +120,8 @@ void snap_to_clusters(std::string_view text, const std::vector<ByteRange>& match
 
 }  // namespace
 
-void PretokPattern::find_all(std::string_view text, std::vector<ByteRange>& out) const {
-  if (kind_ == Kind::full) {
-    pretok::match_full(text, out);
-  } else {
-    pretok::match_plain(text, out);
-  }
+bool PretokPattern::find_all(std::string_view text, std::vector<ByteRange>& out) const {
+  return kind_ == Kind::full ? pretok::match_full(text, out) : pretok::match_plain(text, out);
 }
 
 std::string full_pretok_pattern_text() {
@@ -163,11 +159,12 @@ void snapped_pretoken_ranges(std::string_view text, const PretokPattern& pattern
   // The matches go straight to `out`: on the fast path each is its own piece,
   // since matches never overlap.
   const size_t first = out.size();
-  pattern.find_all(text, out);
+  const bool joins = pattern.find_all(text, out);
   auto found = out.begin() + static_cast<std::ptrdiff_t>(first);
   if (found == out.end()) return;
   std::vector<ByteRange> matches;
-  if (has_joining_character(text) || splits_crlf(text, found, out.end())) {
+  const bool has_cr = text.find('\r') != std::string_view::npos;
+  if (joins || (has_cr && splits_crlf(text, found, out.end()))) {
     matches.assign(found, out.end());
     out.resize(first);
     snap_to_clusters(text, matches, out);

@@ -34,8 +34,10 @@ class PretokPattern {
   std::string_view source() const noexcept { return source_; }
 
   // Appends to `out` every match over valid UTF-8 `text`, left to right, as
-  // byte ranges. The matches tile the text. Never fails; linear time.
-  void find_all(std::string_view text, std::vector<ByteRange>& out) const;
+  // byte ranges. The matches tile the text. Returns
+  // `has_joining_character(text)`, which the matching finds out on the way.
+  // Never fails; linear time.
+  bool find_all(std::string_view text, std::vector<ByteRange>& out) const;
 
  private:
   Kind kind_;

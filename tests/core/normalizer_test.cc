@@ -175,5 +175,48 @@ TEST(Normalizer, EscapingWithUnusualSpaceCharacters) {
             "b\xEE\x80\x80\xEE\x80\x80_\xEE\x80\x80\xEE\x80\x81\xEE\x80\x81");
 }
 
+// The escaping, the Unicode spaces and NFKC one character at a time.
+std::string steps_by_characters(const std::vector<char32_t>& cps, char32_t space_char,
+                                const NormalizeSwitches& switches) {
+  std::vector<char32_t> formed;
+  utf8::to_code_points(switches.normalize_unicode ? unicode::nfkc(utf8_of(cps)) : utf8_of(cps),
+                       formed);
+  std::vector<char32_t> escaped;
+  for (char32_t cp : formed) {
+    if (switches.normalize_unicode_spaces && is_unicode_space(cp)) cp = ' ';
+    if (cp == kEscapePrefix) {
+      escaped.insert(escaped.end(), {kEscapePrefix, kEscapePrefix});
+    } else if (cp == space_char) {
+      escaped.insert(escaped.end(), {kEscapePrefix, kEscapedSpace});
+    } else {
+      escaped.push_back(cp == ' ' ? space_char : cp);
+    }
+  }
+  return utf8_of(escaped);
+}
+
+// Normalization without the later steps runs as one pass that copies whole
+// words and stops at spaces, the space character and non-ASCII bytes: every
+// stop lands at every offset of a word, at the text's end and in its tail.
+TEST(Normalizer, OnePassEqualsTheStepsOnRandomTexts) {
+  const std::vector<char32_t> pool = {
+      'a',    'b',    'c',    'd',    'e',    'f',    'g',     'h',    'i',    'j',    'Z',
+      '.',    ' ',    ' ',    '_',    'x',    0xE000, 0xE001,  0xE002, 0x2581, 0x00A0, 0x3000,
+      0x2002, 0x00E9, 0x0301, 0x0323, 0x0416, 0xFB01, 0x1F600, 0x1100, 0x1161};
+  std::mt19937 rng(4242);
+  for (char32_t space_char :
+       {char32_t{0x2581}, char32_t{' '}, char32_t{'_'}, char32_t{'x'}, char32_t{0xE002},
+        char32_t{0x00A0}, char32_t{0x3000}, char32_t{0x1F600}}) {
+    for (int round = 0; round < 4000; ++round) {
+      const NormalizeSwitches switches{
+          (round & 1) != 0, (round & 2) != 0, false, false, false, false};
+      const std::vector<char32_t> cps = random_text(rng, pool, 40);
+      auto got = normalize_inner(utf8_of(cps), space_char, switches);
+      ASSERT_EQ(*got, steps_by_characters(cps, space_char, switches))
+          << utf8_of(cps) << " space " << uint32_t(space_char) << " round " << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brindlore

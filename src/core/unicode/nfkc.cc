@@ -205,6 +205,16 @@ bool nfkc_quick_check(std::string_view text) noexcept {
 
 bool nfkc_boundary_before(char32_t cp) noexcept { return is_boundary(record(cp)); }
 
+const uint64_t* const NfkcQuickCheck::kQuickStarterBits = tables::kQuickStarterBits;
+
+bool NfkcQuickCheck::accept_other(char32_t cp) noexcept {
+  const uint32_t rec = record(cp);
+  const uint8_t ccc = ccc_of(rec);
+  if (quick_check_of(rec) != QuickCheck::Yes || (ccc != 0 && ccc < last_ccc_)) return false;
+  last_ccc_ = ccc;
+  return true;
+}
+
 bool nfkc_into(std::string_view text, std::string& out) {
   if (aliases(text, out)) {
     std::string separate;

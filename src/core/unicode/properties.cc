@@ -20,4 +20,10 @@ bool is_extended_pictographic(char32_t cp) noexcept { return flag(record(cp), kE
 bool joins_cluster(char32_t cp) noexcept { return flag(record(cp), kJoinsClusterShift); }
 uint8_t canonical_combining_class(char32_t cp) noexcept { return ccc_of(record(cp)); }
 
+CharProperties properties(char32_t cp) noexcept {
+  const uint32_t rec = record(cp);
+  return {static_cast<GeneralCategory>(field(rec, kGcShift, kGcMask)), flag(rec, kWhiteSpaceShift),
+          flag(rec, kJoinsClusterShift)};
+}
+
 }  // namespace brindlore::unicode

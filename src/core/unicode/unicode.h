@@ -49,12 +49,48 @@ bool is_extended_pictographic(char32_t cp) noexcept; // Extended_Pictographic
 bool joins_cluster(char32_t cp) noexcept;
 uint8_t canonical_combining_class(char32_t cp) noexcept;
 
+// The properties a pre-tokenizer asks of one character, from one lookup.
+struct CharProperties {
+  GeneralCategory category;
+  bool white_space;    // White_Space
+  bool joins_cluster;  // as `joins_cluster`
+};
+CharProperties properties(char32_t cp) noexcept;
+
 // ---- NFKC ------------------------------------------------------------------------
 
 // True when the text is certainly its own NFKC form by the quick check
 // (NFKC_QC=Yes and canonical order for every character); a false answer means
 // "maybe not", not "changed".
 bool nfkc_quick_check(std::string_view text) noexcept;
+
+// The same quick check one character at a time, for a pass over the text
+// that does other work as it goes. Feed it the non-ASCII characters in order
+// and call `after_ascii` whenever ASCII came between two of them (and before
+// the first); the text is certainly in NFKC when every call to `accept`
+// returned true.
+class NfkcQuickCheck {
+ public:
+  void after_ascii() noexcept { last_ccc_ = 0; }
+  bool accept(char32_t cp) noexcept {
+    // Most characters are BMP starters that pass: one bit, inline.
+    if (cp < 0x10000 && ((kQuickStarterBits[cp >> 6] >> (cp & 63)) & 1)) {
+      last_ccc_ = 0;
+      return true;
+    }
+    return accept_other(cp);
+  }
+  // True when the last character accepted is one that NFKC cannot reach
+  // back across (see `nfkc_boundary_before`).
+  bool at_boundary() const noexcept { return last_ccc_ == 0; }
+
+ private:
+  bool accept_other(char32_t cp) noexcept;
+
+  // One bit per BMP code point: a starter with NFKC_QC=Yes (generated table).
+  static const uint64_t* const kQuickStarterBits;
+  uint8_t last_ccc_ = 0;
+};
 
 // Writes NFKC(text) to `out` (replacing its contents) and returns true when it
 // differs from `text`; returns false, leaving `out` untouched, when the text is
