@@ -97,11 +97,20 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
   }
   FrontCache& front = FrontCache::of_this_thread();
-  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) front.prefetch(keys[i].hash);
+  constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
+  // Id encodes go to the table all threads share (see seg_front_cache.h).
+  SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
+  auto prefetch = [&front, shared](size_t hash) {
+    if (need_segmentation) {
+      front.prefetch(hash);
+    } else if (shared) {
+      shared->prefetch(hash);
+    }
+  };
+  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) prefetch(keys[i].hash);
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (i + kPrefetchAhead < keys.size()) front.prefetch(keys[i + kPrefetchAhead].hash);
-    Result<CachedPiece> decoded = decode_cached_here(
-        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)), front);
+    if (i + kPrefetchAhead < keys.size()) prefetch(keys[i + kPrefetchAhead].hash);
+    Result<CachedPiece> decoded = decode_cached_here(keys[i], trie, need_segmentation, front);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
   }
