@@ -68,7 +68,7 @@ struct TextScratch {
 };
 
 // How many pieces ahead of the one being decoded the cache is told about.
-constexpr size_t kPrefetchAhead = 4;
+constexpr size_t kPrefetchAhead = 8;
 
 TextScratch& thread_scratch() {
   thread_local TextScratch scratch;

@@ -135,10 +135,10 @@ class SharedIdFront {
         (before & kKeyMetaMask) != meta_of(key) || (before & 1) != 0) {
       return false;
     }
-    uint64_t want[kKeyWords];
-    key_words(key.text, want);
-    for (size_t i = 0; i < kKeyWords; ++i) {
-      if (load(slot.key[i], std::memory_order_relaxed) != want[i]) return false;
+    uint64_t kept[kKeyWords];
+    for (size_t i = 0; i < kKeyWords; ++i) kept[i] = load(slot.key[i], std::memory_order_relaxed);
+    if (!same_bytes(reinterpret_cast<const char*>(kept), key.text.data(), key.text.size())) {
+      return false;
     }
     const uint64_t ids01 = load(slot.ids[0], std::memory_order_relaxed);
     const uint64_t ids23 = load(slot.ids[1], std::memory_order_relaxed);
