@@ -484,7 +484,7 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
     Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
     if (!decoded) return std::move(decoded).error();
     found = found_new(std::move(decoded).value());
-    if (!trie.seg_cache().store(key, found.seg, found.ids)) {
+    if (!trie.seg_cache().store(key, *found.seg)) {
       return front.hold(std::move(found));  // poisoned
     }
   }
