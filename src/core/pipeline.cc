@@ -110,6 +110,14 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) prefetch(keys[i].hash);
   for (size_t i = 0; i < keys.size(); ++i) {
     if (i + kPrefetchAhead < keys.size()) prefetch(keys[i + kPrefetchAhead].hash);
+    if constexpr (!need_segmentation) {
+      // The common case in place: the piece's ids straight from the table.
+      InlineIds ids;
+      if (shared && shared->find(cache.generation(), keys[i], ids)) {
+        out.insert(out.end(), ids.ids, ids.ids + ids.count);
+        continue;
+      }
+    }
     Result<CachedPiece> decoded = decode_cached_here(keys[i], trie, need_segmentation, front);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;

@@ -183,7 +183,7 @@ class SegCache : private ForkHooks {
   // One stored piece in one block of memory: a small header, the spans, then
   // the key's bytes. A segmentation is made from the spans for each lookup
   // that needs one, so that an entry costs its bytes and no more (the
-  // benchmark corpus's pieces take about 70 bytes each, the map included).
+  // benchmark corpus's pieces take about 75 bytes each, the map included).
   class Piece {
    public:
     struct Free {
