@@ -77,8 +77,7 @@ class SharedIdFront {
 
   // Starts loading the slots of a key whose `find` comes soon.
   void prefetch(size_t hash) const noexcept {
-    __builtin_prefetch(set_of(hash));
-    __builtin_prefetch(set_of(hash) + 1);
+    for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way);
   }
 
  private:
