@@ -67,9 +67,6 @@ struct TextScratch {
   std::vector<SegCache::Probe> keys;
 };
 
-// How many pieces ahead of the one being decoded the cache is told about.
-constexpr size_t kPrefetchAhead = 8;
-
 TextScratch& thread_scratch() {
   thread_local TextScratch scratch;
   return scratch;
@@ -88,28 +85,24 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   pieces.clear();
   snapped_pretoken_ranges(text, pattern, pieces);
   grow_for(out, 2 * pieces.size());
-  // Every piece is hashed first, so that the cache can be told a few pieces
-  // ahead where the next lookups go and their slots arrive in time.
+  // Every piece is hashed first, and the cache told at once where its lookup
+  // goes, so that the slots of a text's first pieces arrive in time too.
+  FrontCache& front = FrontCache::of_this_thread();
+  constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
+  // Id encodes go to the table all threads share (see seg_front_cache.h).
+  SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
   std::vector<SegCache::Probe>& keys = scratch.keys;
   keys.clear();
   const SegCache& cache = trie.seg_cache();
   for (const ByteRange& range : pieces) {
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
-  }
-  FrontCache& front = FrontCache::of_this_thread();
-  constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
-  // Id encodes go to the table all threads share (see seg_front_cache.h).
-  SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
-  auto prefetch = [&front, shared](size_t hash) {
     if (need_segmentation) {
-      front.prefetch(hash);
+      front.prefetch(keys.back().hash);
     } else if (shared) {
-      shared->prefetch(hash);
+      shared->prefetch(keys.back().hash);
     }
-  };
-  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) prefetch(keys[i].hash);
+  }
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (i + kPrefetchAhead < keys.size()) prefetch(keys[i + kPrefetchAhead].hash);
     if constexpr (!need_segmentation) {
       // The common case in place: the piece's ids straight from the table.
       InlineIds ids;
