@@ -1,13 +1,14 @@
 // The word-level segmentation cache that every trie owns: a map from
-// (byte-fallback flag, piece text) to an immutable, reference-counted
-// segmentation, behind short locks that are never held while decoding.
+// (byte-fallback flag, piece text) to the piece's decoded spans, behind short
+// locks that are never held while decoding. A lookup that needs a
+// segmentation gets a new one of its own, made from the stored spans.
 //
 // The rules hold exactly under parallel stores: the entry count, the
 // all-at-once emptying when a new key meets the ceiling, and poisoning.
 // Threads do not meet on the locks for the pieces they see again and again:
-// each keeps a small front cache of its own (see seg_front_cache.h)
-// that it reads without any lock or shared write, valid for as long as the
-// cache's generation stays what it was when the entry was taken. Every change
+// they read them through front layers (see seg_front_cache.h) without any
+// lock or shared write, valid for as long as the cache's generation stays
+// what it was when the entry was taken. Every change
 // that could make a front entry disagree with this map (clearing, emptying,
 // poisoning, a vocabulary change) moves the generation on.
 //
