@@ -35,7 +35,8 @@ SegCache::Piece::Ptr SegCache::Piece::make(const Probe& key, const CachedSegment
   piece->key_size_ = static_cast<uint16_t>(key.text.size());
   piece->byte_fallback_ = key.byte_fallback;
   if (span_bytes > 0) std::memcpy(piece->spans(), seg.spans.begin(), span_bytes);
-  if (!key.text.empty()) std::memcpy(piece->spans() + seg.spans.size(), key.text.data(), key.text.size());
+  if (!key.text.empty())
+    std::memcpy(piece->spans() + seg.spans.size(), key.text.data(), key.text.size());
   return piece;
 }
 

@@ -21,10 +21,10 @@
 // usable cache with the parent's entries.
 #pragma once
 
-#include <boost/unordered/unordered_flat_set.hpp>
 #include <pthread.h>
 
 #include <atomic>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -204,7 +204,9 @@ class SegCache : private ForkHooks {
 
    private:
     Piece() = default;
-    const CachedSpan* spans() const noexcept { return reinterpret_cast<const CachedSpan*>(this + 1); }
+    const CachedSpan* spans() const noexcept {
+      return reinterpret_cast<const CachedSpan*>(this + 1);
+    }
     CachedSpan* spans() noexcept { return reinterpret_cast<CachedSpan*>(this + 1); }
 
     uint32_t span_count_ = 0;

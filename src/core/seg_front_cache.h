@@ -34,8 +34,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "core/seg_cache.h"
