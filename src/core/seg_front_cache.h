@@ -22,7 +22,7 @@
 // every cache, and entries of a destroyed cache never match.
 //
 // Memory is bounded: the shared table takes SharedIdFront::kSlots slots of 64
-// bytes (4 MiB) once any thread encodes ids; a thread's own table, once used,
+// bytes (6 MiB) once any thread encodes ids; a thread's own table, once used,
 // kSlots slots of 64 bytes plus one reference each (2.5 MiB; the key text is
 // kept in the slot, so only pieces of at most kMaxKeyBytes enter), plus the
 // segmentations those references hold.
@@ -53,7 +53,7 @@ struct CachedPiece {
 
 class SharedIdFront {
  public:
-  static constexpr size_t kSlots = size_t{1} << 16;
+  static constexpr size_t kSlots = 3 * (size_t{1} << 15);
   static constexpr size_t kMaxKeyBytes = 24;
 
   // The process's table, allocated on first use; null when its memory could
@@ -82,6 +82,7 @@ class SharedIdFront {
 
  private:
   static constexpr size_t kWays = 2;
+  static constexpr size_t kSets = kSlots / kWays;
   static constexpr size_t kKeyWords = kMaxKeyBytes / 8;
   // Word 0: the sequence in the low half, then the key's size, the flag and
   // the id count.
@@ -113,8 +114,13 @@ class SharedIdFront {
     std::atomic_ref<uint64_t>(word).store(value, order);
   }
 
-  const Slot* set_of(size_t hash) const noexcept { return &slots_[hash & (kSlots - kWays)]; }
-  Slot* set_of(size_t hash) noexcept { return &slots_[hash & (kSlots - kWays)]; }
+  // The set of a hash, from its high bits (the count of sets need not be a
+  // power of two).
+  static size_t set_index(size_t hash) noexcept {
+    return kWays * static_cast<size_t>((static_cast<unsigned __int128>(hash) * kSets) >> 64);
+  }
+  const Slot* set_of(size_t hash) const noexcept { return &slots_[set_index(hash)]; }
+  Slot* set_of(size_t hash) noexcept { return &slots_[set_index(hash)]; }
 
   static uint64_t meta_of(const SegCache::Probe& key) noexcept {
     return (uint64_t{key.text.size()} | (uint64_t{key.byte_fallback} << 8)) << kMetaShift;
