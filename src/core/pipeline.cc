@@ -67,9 +67,6 @@ struct TextScratch {
   std::vector<SegCache::Probe> keys;
 };
 
-// How many pieces ahead of the one being decoded the cache is told about.
-constexpr size_t kPrefetchAhead = 4;
-
 TextScratch& thread_scratch() {
   thread_local TextScratch scratch;
   return scratch;
@@ -88,20 +85,33 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   pieces.clear();
   snapped_pretoken_ranges(text, pattern, pieces);
   grow_for(out, 2 * pieces.size());
-  // Every piece is hashed first, so that the cache can be told a few pieces
-  // ahead where the next lookups go and their slots arrive in time.
+  // Every piece is hashed first, and the cache told at once where its lookup
+  // goes, so that the slots of a text's first pieces arrive in time too.
+  FrontCache& front = FrontCache::of_this_thread();
+  constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
+  // Id encodes go to the table all threads share (see seg_front_cache.h).
+  SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
   std::vector<SegCache::Probe>& keys = scratch.keys;
   keys.clear();
   const SegCache& cache = trie.seg_cache();
   for (const ByteRange& range : pieces) {
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
+    if (need_segmentation) {
+      front.prefetch(keys.back().hash);
+    } else if (shared) {
+      shared->prefetch(keys.back().hash);
+    }
   }
-  FrontCache& front = FrontCache::of_this_thread();
-  for (size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) front.prefetch(keys[i].hash);
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (i + kPrefetchAhead < keys.size()) front.prefetch(keys[i + kPrefetchAhead].hash);
-    Result<CachedPiece> decoded = decode_cached_here(
-        keys[i], trie, needs_segmentation(static_cast<std::vector<T>*>(nullptr)), front);
+    if constexpr (!need_segmentation) {
+      // The common case in place: the piece's ids straight from the table.
+      InlineIds ids;
+      if (shared && shared->find(cache.generation(), keys[i], ids)) {
+        out.insert(out.end(), ids.ids, ids.ids + ids.count);
+        continue;
+      }
+    }
+    Result<CachedPiece> decoded = decode_cached_here(keys[i], trie, need_segmentation, front);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
   }

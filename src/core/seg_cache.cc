@@ -26,6 +26,38 @@ InlineIds InlineIds::of(const CachedSegmentation& seg) noexcept {
   return out;
 }
 
+SegCache::Piece::Ptr SegCache::Piece::make(const Probe& key, const CachedSegmentation& seg) {
+  const size_t span_bytes = seg.spans.size() * sizeof(CachedSpan);
+  void* memory = std::malloc(sizeof(Piece) + span_bytes + key.text.size());
+  if (memory == nullptr) throw std::bad_alloc();
+  Ptr piece(new (memory) Piece());
+  piece->span_count_ = static_cast<uint32_t>(seg.spans.size());
+  piece->key_size_ = static_cast<uint16_t>(key.text.size());
+  piece->byte_fallback_ = key.byte_fallback;
+  if (span_bytes > 0) std::memcpy(piece->spans(), seg.spans.begin(), span_bytes);
+  if (!key.text.empty())
+    std::memcpy(piece->spans() + seg.spans.size(), key.text.data(), key.text.size());
+  return piece;
+}
+
+InlineIds SegCache::Piece::ids() const noexcept {
+  InlineIds out;
+  if (span_count_ > InlineIds::kMax) return out;
+  for (const CachedSpan* span = spans(); span != spans() + span_count_; ++span) {
+    if (!span->has_id()) return InlineIds{};
+    out.ids[out.count++] = span->id;
+  }
+  out.present = true;
+  return out;
+}
+
+SegmentationRef SegCache::Piece::segmentation() const {
+  auto seg = std::make_shared<CachedSegmentation>();
+  seg->spans.resize_for_overwrite(span_count_);
+  if (span_count_ > 0) std::memcpy(seg->spans.data(), spans(), span_count_ * sizeof(CachedSpan));
+  return seg;
+}
+
 SegCache::SegCache(size_t reserve_entries) : SegCache(reserve_entries, Limits{}) {}
 
 SegCache::SegCache(size_t reserve_entries, Limits limits)
@@ -112,24 +144,23 @@ SegCache::Found SegCache::lookup(const Probe& key, bool with_segmentation) const
     if (poisoned_.load(std::memory_order_relaxed)) return {};
     auto it = shard.map.find(key);
     if (it == shard.map.end()) return {};
-    const Value& value = it->second;
-    if (!with_segmentation && value.ids.present) return {true, nullptr, value.ids};
-    return {true, value.seg, value.ids};
+    const Piece& piece = *it->piece;
+    const InlineIds ids = piece.ids();
+    if (!with_segmentation && ids.present) return {true, nullptr, ids};
+    return {true, piece.segmentation(), ids};
   });
 }
 
-bool SegCache::store(const Probe& probe, SegmentationRef seg, const InlineIds& ids) {
+bool SegCache::store(const Probe& probe, const CachedSegmentation& seg) {
+  Piece::Ptr piece = Piece::make(probe, seg);  // before any lock is taken
   Shard& shard = shard_of(probe.hash);
-  auto insert = [&] {
-    shard.map.emplace(Key{std::string(probe.text), probe.byte_fallback, probe.hash},
-                      Value{std::move(seg), ids});
-  };
+  auto insert = [&] { shard.map.insert(Stored{probe.hash, std::move(piece)}); };
   enum class Done { kNo, kYes, kFull };
   const Done done = locked(shard, [&] {
     if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
     auto it = shard.map.find(probe);
     if (it != shard.map.end()) {
-      it->second = Value{std::move(seg), ids};
+      it->piece = std::move(piece);
       return Done::kYes;
     }
     if (!reserve(probe.text.size())) return Done::kFull;
@@ -145,7 +176,7 @@ bool SegCache::store(const Probe& probe, SegmentationRef seg, const InlineIds& i
     if (poisoned_.load(std::memory_order_relaxed)) return false;
     auto it = shard.map.find(probe);
     if (it != shard.map.end()) {
-      it->second = Value{std::move(seg), ids};
+      it->piece = std::move(piece);
       return true;
     }
     if (!reserve(probe.text.size())) {

@@ -1,13 +1,14 @@
 // The word-level segmentation cache that every trie owns: a map from
-// (byte-fallback flag, piece text) to an immutable, reference-counted
-// segmentation, behind short locks that are never held while decoding.
+// (byte-fallback flag, piece text) to the piece's decoded spans, behind short
+// locks that are never held while decoding. A lookup that needs a
+// segmentation gets a new one of its own, made from the stored spans.
 //
 // The rules hold exactly under parallel stores: the entry count, the
 // all-at-once emptying when a new key meets the ceiling, and poisoning.
 // Threads do not meet on the locks for the pieces they see again and again:
-// each keeps a small front cache of its own (see seg_front_cache.h)
-// that it reads without any lock or shared write, valid for as long as the
-// cache's generation stays what it was when the entry was taken. Every change
+// they read them through front layers (see seg_front_cache.h) without any
+// lock or shared write, valid for as long as the cache's generation stays
+// what it was when the entry was taken. Every change
 // that could make a front entry disagree with this map (clearing, emptying,
 // poisoning, a vocabulary change) moves the generation on.
 //
@@ -20,12 +21,13 @@
 // usable cache with the parent's entries.
 #pragma once
 
-#include <boost/unordered/unordered_flat_map.hpp>
 #include <pthread.h>
 
 #include <atomic>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -130,7 +132,7 @@ class SegCache : private ForkHooks {
 
   // What a lookup finds: nothing (a miss, or a poisoned cache), or the stored
   // ids and, unless they are inline and the caller does without it, a new
-  // reference to the segmentation.
+  // segmentation of the stored spans, the caller's own.
   struct Found {
     bool found = false;
     SegmentationRef seg;
@@ -138,22 +140,21 @@ class SegCache : private ForkHooks {
   };
 
   // Looks the key up. With `with_segmentation` false, a hit with inline ids
-  // leaves `seg` null, so that the segmentation's reference count (shared by
-  // every thread that uses the piece) is not written.
+  // leaves `seg` null and allocates nothing.
   Found lookup(const Probe& key, bool with_segmentation) const;
-  // The stored segmentation, or null.
+  // A segmentation of the stored spans, or null.
   SegmentationRef lookup(bool byte_fallback, std::string_view piece) const {
     return lookup(probe(byte_fallback, piece), true).seg;
   }
 
-  // Stores `seg` with its ids (`InlineIds::of(*seg)`) under the key,
-  // replacing an existing value. A key that is not yet present empties the
-  // whole map first when the limits say so. Returns false (storing nothing)
-  // when the cache is poisoned.
-  bool store(const Probe& key, SegmentationRef seg, const InlineIds& ids);
-  bool store(bool byte_fallback, std::string_view piece, SegmentationRef seg) {
-    const InlineIds ids = InlineIds::of(*seg);
-    return store(probe(byte_fallback, piece), std::move(seg), ids);
+  // Stores a copy of `seg`'s spans under the key, replacing an existing
+  // value. A key that is not yet present empties the whole map first when the
+  // limits say so. Returns false (storing nothing) when the cache is
+  // poisoned. Throws std::bad_alloc, before taking any lock, when the copy's
+  // memory cannot be had.
+  bool store(const Probe& key, const CachedSegmentation& seg);
+  bool store(bool byte_fallback, std::string_view piece, const SegmentationRef& seg) {
+    return store(probe(byte_fallback, piece), *seg);
   }
 
   // Number of entries; 0 when poisoned.
@@ -180,31 +181,69 @@ class SegCache : private ForkHooks {
   void invalidate_front_caches() noexcept;
 
  private:
-  struct Key {
-    std::string text;
-    bool byte_fallback;
+  // One stored piece in one block of memory: a small header, the spans, then
+  // the key's bytes. A segmentation is made from the spans for each lookup
+  // that needs one, so that an entry costs its bytes and no more (the
+  // benchmark corpus's pieces take about 75 bytes each, the map included).
+  class Piece {
+   public:
+    struct Free {
+      void operator()(Piece* piece) const noexcept { std::free(piece); }
+    };
+    using Ptr = std::unique_ptr<Piece, Free>;
+
+    // Throws std::bad_alloc when the memory cannot be had.
+    static Ptr make(const Probe& key, const CachedSegmentation& seg);
+
+    bool byte_fallback() const noexcept { return byte_fallback_; }
+    std::string_view text() const noexcept {
+      return {reinterpret_cast<const char*>(spans() + span_count_), key_size_};
+    }
+    InlineIds ids() const noexcept;
+    SegmentationRef segmentation() const;
+
+   private:
+    Piece() = default;
+    const CachedSpan* spans() const noexcept {
+      return reinterpret_cast<const CachedSpan*>(this + 1);
+    }
+    CachedSpan* spans() noexcept { return reinterpret_cast<CachedSpan*>(this + 1); }
+
+    uint32_t span_count_ = 0;
+    uint16_t key_size_ = 0;
+    bool byte_fallback_ = false;
+  };
+  static_assert(sizeof(Piece) == 8 && alignof(CachedSpan) <= 8);
+
+  struct Stored {
     size_t hash;
+    mutable Piece::Ptr piece;  // replaced in place by a store of the same key
   };
   struct KeyHash {
     using is_transparent = void;
     using is_avalanching = void;  // the stored hash is XXH3 output
-    size_t operator()(const Key& k) const noexcept { return k.hash; }
+    size_t operator()(const Stored& k) const noexcept { return k.hash; }
     size_t operator()(const Probe& k) const noexcept { return k.hash; }
   };
   struct KeyEq {
     using is_transparent = void;
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const noexcept {
-      const std::string_view x(a.text), y(b.text);
-      return a.hash == b.hash && a.byte_fallback == b.byte_fallback && x.size() == y.size() &&
-             same_bytes(x.data(), y.data(), x.size());
+    static bool same(const Stored& a, size_t hash, bool byte_fallback,
+                     std::string_view text) noexcept {
+      if (a.hash != hash || a.piece->byte_fallback() != byte_fallback) return false;
+      const std::string_view x = a.piece->text();
+      return x.size() == text.size() && same_bytes(x.data(), text.data(), x.size());
+    }
+    bool operator()(const Stored& a, const Stored& b) const noexcept {
+      return same(a, b.hash, b.piece->byte_fallback(), b.piece->text());
+    }
+    bool operator()(const Stored& a, const Probe& b) const noexcept {
+      return same(a, b.hash, b.byte_fallback, b.text);
+    }
+    bool operator()(const Probe& b, const Stored& a) const noexcept {
+      return same(a, b.hash, b.byte_fallback, b.text);
     }
   };
-  struct Value {
-    SegmentationRef seg;
-    InlineIds ids;
-  };
-  using Map = boost::unordered_flat_map<Key, Value, KeyHash, KeyEq>;
+  using Map = boost::unordered_flat_set<Stored, KeyHash, KeyEq>;
 
   // The map is split into shards by key hash, each behind its own lock, so
   // that the misses of parallel workers do not all queue on one lock. It

@@ -1,12 +1,57 @@
 #include "core/seg_front_cache.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 
 namespace brindlore {
 
-FrontCache::FrontCache()
-    : slots_(std::make_unique<Slot[]>(kSlots)),
-      segs_(std::make_unique<SegmentationRef[]>(kSlots)) {}
+SharedIdFront* SharedIdFront::instance() noexcept {
+  // Pages the kernel gives zeroed and maps only when first written.
+  static SharedIdFront* table = []() -> SharedIdFront* {
+    void* slots = mmap(nullptr, kSlots * sizeof(Slot), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (slots == MAP_FAILED) return nullptr;
+    static SharedIdFront table(static_cast<Slot*>(slots));
+    return &table;
+  }();
+  return table;
+}
+
+void SharedIdFront::keep(uint64_t generation, const SegCache::Probe& key,
+                         const InlineIds& ids) noexcept {
+  if (key.text.size() > kMaxKeyBytes || !ids.present) return;
+  Slot* set = set_of(key.hash);
+  // A way that holds nothing of this generation goes first; else the ways
+  // take turns, which serves a skewed mix of pieces nearly as well as
+  // remembering which was read last, without writing on a hit.
+  thread_local size_t turn = 0;
+  Slot* slot = &set[++turn % kWays];
+  for (size_t way = 0; way < kWays; ++way) {
+    if (load(set[way].generation, std::memory_order_relaxed) != generation) {
+      slot = &set[way];
+      break;
+    }
+  }
+  std::atomic_ref<uint64_t> slot_sequence(slot->sequence);
+  uint64_t sequence = slot_sequence.load(std::memory_order_relaxed);
+  if ((sequence & 1) != 0) return;
+  if (!slot_sequence.compare_exchange_strong(sequence, (sequence + 1) & 0xFFFFFFFF,
+                                             std::memory_order_relaxed)) {
+    return;
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  uint64_t words[kKeyWords];
+  key_words(key.text, words);
+  store(slot->generation, generation, std::memory_order_relaxed);
+  store(slot->hash, key.hash, std::memory_order_relaxed);
+  store(slot->ids[0], ids.ids[0] | (uint64_t{ids.ids[1]} << 32), std::memory_order_relaxed);
+  store(slot->ids[1], ids.ids[2] | (uint64_t{ids.ids[3]} << 32), std::memory_order_relaxed);
+  for (size_t i = 0; i < kKeyWords; ++i) store(slot->key[i], words[i], std::memory_order_relaxed);
+  slot_sequence.store(
+      ((sequence + 2) & 0xFFFFFFFF) | meta_of(key) | (uint64_t{ids.count} << kCountShift),
+      std::memory_order_release);
+}
 
 FrontCache& FrontCache::of_this_thread() {
   thread_local FrontCache table;
@@ -16,6 +61,10 @@ FrontCache& FrontCache::of_this_thread() {
 CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key,
                              SegCache::Found found) {
   if (key.text.size() > kMaxKeyBytes) return hold(std::move(found));
+  if (!slots_) {
+    slots_ = std::make_unique<Slot[]>(kSlots);
+    segs_ = std::make_unique<SegmentationRef[]>(kSlots);
+  }
   const size_t i = key.hash & (kSlots - 1);
   Slot& slot = slots_[i];
   slot.hash = key.hash;

@@ -1,28 +1,40 @@
-// Each thread's own layer in front of the segmentation caches: a direct-mapped
-// table from (cache generation, flag, piece) to what the thread took from a
-// cache, the piece's ids kept in the slot beside the key. A hit takes no lock,
-// writes nothing that another thread reads and changes no reference count, so
-// the pieces every text is full of (a space, a full stop, a comma) cost the
-// same on eight threads as on one; an id encode reads the ids from the cache
-// line it compared the key in. A slot holds a reference to the segmentation
-// only when a caller needed it (token texts, spans) or the ids do not fit.
+// The layers in front of the segmentation caches, which a thread reads
+// without any lock and without writing memory that another thread reads:
+//
+// - `SharedIdFront`, one table for the whole process, from (cache generation,
+//   flag, piece) to the piece's ids, for id encodes of short pieces whose ids
+//   are inline (nearly all of them). Every thread reads the same table, so
+//   eight threads need no more memory than one, and a hit writes nothing: each
+//   slot is a sequence lock that readers only read. A miss is stored by the
+//   thread that looked the piece up in the cache; it claims the slot with one
+//   compare-and-swap and gives up when another thread is writing it.
+// - `FrontCache`, each thread's own direct-mapped table from (generation,
+//   flag, piece) to what the thread took from a cache, for callers that need
+//   the segmentation (token texts, spans). A slot holds a reference to the
+//   segmentation, so that a hit changes no reference count. Its slots are
+//   allocated when the thread first keeps a piece in it, so threads that only
+//   encode ids never pay for them.
 //
 // An entry is served only while the cache it came from still has the
 // generation it had when the entry was taken (see SegCache::generation), so a
 // clear, an emptying, poisoning or a vocabulary change makes every thread ask
 // the cache again. Generations are unique in the process, so one table serves
-// every cache the thread uses, and entries of a destroyed cache never match.
+// every cache, and entries of a destroyed cache never match.
 //
-// Memory per thread is bounded: kSlots slots of 64 bytes plus one reference
-// each (2.5 MiB; the key text is kept in the slot, so only pieces of at most
-// kMaxKeyBytes enter), plus the segmentations those references hold.
+// Memory is bounded: the shared table takes SharedIdFront::kSlots slots of 64
+// bytes (6 MiB) once any thread encodes ids; a thread's own table, once used,
+// kSlots slots of 64 bytes plus one reference each (2.5 MiB; the key text is
+// kept in the slot, so only pieces of at most kMaxKeyBytes enter), plus the
+// segmentations those references hold.
 //
-// Thread safety: `of_this_thread` gives the calling thread's table; a table is
-// used by its thread only.
+// Thread safety: `SharedIdFront` is thread-safe; `FrontCache::of_this_thread`
+// gives the calling thread's table, used by its thread only.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -39,6 +51,116 @@ struct CachedPiece {
   const InlineIds* ids = nullptr;
 };
 
+class SharedIdFront {
+ public:
+  static constexpr size_t kSlots = 3 * (size_t{1} << 15);
+  static constexpr size_t kMaxKeyBytes = 24;
+
+  // The process's table, allocated on first use; null when its memory could
+  // not be had (the caches then serve every lookup).
+  static SharedIdFront* instance() noexcept;
+
+  // Copies the ids kept for `key` under `generation` to `out`; false on a
+  // miss (also when the slot is being written meanwhile).
+  bool find(uint64_t generation, const SegCache::Probe& key, InlineIds& out) const noexcept {
+    if (key.text.size() > kMaxKeyBytes) return false;
+    const Slot* set = set_of(key.hash);
+    for (size_t way = 0; way < kWays; ++way) {
+      if (read(set[way], generation, key, out)) return true;
+    }
+    return false;
+  }
+
+  // Keeps the inline `ids` of `key` under `generation`, unless the key is too
+  // long or the slot is being written by another thread.
+  void keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids) noexcept;
+
+  // Starts loading the slots of a key whose `find` comes soon.
+  void prefetch(size_t hash) const noexcept {
+    for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way);
+  }
+
+ private:
+  static constexpr size_t kWays = 2;
+  static constexpr size_t kSets = kSlots / kWays;
+  static constexpr size_t kKeyWords = kMaxKeyBytes / 8;
+  // Word 0: the sequence in the low half, then the key's size, the flag and
+  // the id count.
+  static constexpr int kMetaShift = 32;
+  static constexpr int kCountShift = 48;
+  static constexpr uint64_t kKeyMetaMask = uint64_t{0x1FF} << kMetaShift;
+
+  // One cache line. Word 0 is the sequence (odd while a writer is inside) with
+  // the key's size, flag and id count above it; then the generation (0 is
+  // never a cache's), the hash, the ids two to a word and the key,
+  // zero-padded. Every access is atomic (`load`, `store`), so that a reader
+  // may meet a writer; all zero is an empty slot, so the table's pages cost
+  // memory only once a piece lands in them.
+  struct alignas(64) Slot {
+    uint64_t sequence;
+    uint64_t generation;
+    uint64_t hash;
+    uint64_t ids[2];
+    uint64_t key[kKeyWords];
+  };
+  static_assert(sizeof(Slot) == 64);
+
+  explicit SharedIdFront(Slot* slots) noexcept : slots_(slots) {}
+
+  static uint64_t load(const uint64_t& word, std::memory_order order) noexcept {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(order);
+  }
+  static void store(uint64_t& word, uint64_t value, std::memory_order order) noexcept {
+    std::atomic_ref<uint64_t>(word).store(value, order);
+  }
+
+  // The set of a hash, from its high bits (the count of sets need not be a
+  // power of two).
+  static size_t set_index(size_t hash) noexcept {
+    return kWays * static_cast<size_t>((static_cast<unsigned __int128>(hash) * kSets) >> 64);
+  }
+  const Slot* set_of(size_t hash) const noexcept { return &slots_[set_index(hash)]; }
+  Slot* set_of(size_t hash) noexcept { return &slots_[set_index(hash)]; }
+
+  static uint64_t meta_of(const SegCache::Probe& key) noexcept {
+    return (uint64_t{key.text.size()} | (uint64_t{key.byte_fallback} << 8)) << kMetaShift;
+  }
+  // The key's bytes as the slot keeps them.
+  static void key_words(std::string_view text, uint64_t (&out)[kKeyWords]) noexcept {
+    char bytes[kMaxKeyBytes] = {};
+    std::memcpy(bytes, text.data(), text.size());
+    std::memcpy(out, bytes, sizeof bytes);
+  }
+
+  static bool read(const Slot& slot, uint64_t generation, const SegCache::Probe& key,
+                   InlineIds& out) noexcept {
+    const uint64_t before = load(slot.sequence, std::memory_order_acquire);
+    if (load(slot.generation, std::memory_order_relaxed) != generation ||
+        load(slot.hash, std::memory_order_relaxed) != key.hash ||
+        (before & kKeyMetaMask) != meta_of(key) || (before & 1) != 0) {
+      return false;
+    }
+    uint64_t kept[kKeyWords];
+    for (size_t i = 0; i < kKeyWords; ++i) kept[i] = load(slot.key[i], std::memory_order_relaxed);
+    if (!same_bytes(reinterpret_cast<const char*>(kept), key.text.data(), key.text.size())) {
+      return false;
+    }
+    const uint64_t ids01 = load(slot.ids[0], std::memory_order_relaxed);
+    const uint64_t ids23 = load(slot.ids[1], std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (load(slot.sequence, std::memory_order_relaxed) != before) return false;
+    out.ids[0] = static_cast<uint32_t>(ids01);
+    out.ids[1] = static_cast<uint32_t>(ids01 >> 32);
+    out.ids[2] = static_cast<uint32_t>(ids23);
+    out.ids[3] = static_cast<uint32_t>(ids23 >> 32);
+    out.count = static_cast<uint8_t>(before >> kCountShift);
+    out.present = true;
+    return true;
+  }
+
+  Slot* slots_;  // kSlots, never freed: threads may still read it at exit
+};
+
 class FrontCache {
  public:
   static constexpr size_t kSlots = size_t{1} << 15;
@@ -52,6 +174,7 @@ class FrontCache {
   // valid until this thread's next call of `keep` or `hold`.
   CachedPiece find(uint64_t generation, const SegCache::Probe& key,
                    bool need_segmentation) const noexcept {
+    if (!slots_) return {};
     const size_t i = key.hash & (kSlots - 1);
     const Slot& slot = slots_[i];
     if (slot.generation != generation || slot.hash != key.hash ||
@@ -64,7 +187,9 @@ class FrontCache {
   }
 
   // Starts loading the slot of a key whose `find` comes soon.
-  void prefetch(size_t hash) const noexcept { __builtin_prefetch(&slots_[hash & (kSlots - 1)]); }
+  void prefetch(size_t hash) const noexcept {
+    if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
+  }
 
   // Keeps what a cache lookup (or a decode) found for `key` under
   // `generation`, replacing whatever shared the slot, when the key is short
@@ -73,6 +198,12 @@ class FrontCache {
 
   // Holds `found` until this thread's next call of `keep` or `hold`.
   CachedPiece hold(SegCache::Found found);
+
+  // Holds a copy of `ids` (a hit of the shared table) the same way.
+  CachedPiece hold(const InlineIds& ids) noexcept {
+    held_ids_ = ids;
+    return {nullptr, &held_ids_};
+  }
 
  private:
   // One cache line: what a hit reads.
@@ -87,11 +218,12 @@ class FrontCache {
   };
   static_assert(sizeof(Slot) == 64);
 
-  FrontCache();
+  FrontCache() = default;
 
-  std::unique_ptr<Slot[]> slots_;
+  std::unique_ptr<Slot[]> slots_;  // allocated by the first `keep`
   std::unique_ptr<SegmentationRef[]> segs_;
   SegCache::Found held_;
+  InlineIds held_ids_;
 };
 
 }  // namespace brindlore

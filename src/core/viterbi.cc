@@ -470,17 +470,26 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   // Read before the cache is asked, so that an entry kept below is dropped by
   // any clear or emptying that runs meanwhile.
   const uint64_t generation = cache.generation();
-  if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) return hit;
+  // Id encodes read the table every thread shares, the rest their own.
+  SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
+  if (shared) {
+    InlineIds ids;
+    if (shared->find(generation, key, ids)) return front.hold(ids);
+  } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
+    return hit;
+  }
   SegCache::Found found = cache.lookup(key, need_segmentation);
   if (!found.found) {
     Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
     if (!decoded) return std::move(decoded).error();
     found = found_new(std::move(decoded).value());
-    if (!trie.seg_cache().store(key, found.seg, found.ids)) {
+    if (!trie.seg_cache().store(key, *found.seg)) {
       return front.hold(std::move(found));  // poisoned
     }
   }
-  return front.keep(generation, key, std::move(found));
+  if (!shared) return front.keep(generation, key, std::move(found));
+  shared->keep(generation, key, found.ids);
+  return front.hold(std::move(found));
 }
 
 }  // namespace

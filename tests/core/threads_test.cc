@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,46 @@ TEST(Threads, CachedDecodesWhileTheCacheEmpties) {
       for (size_t k = 0; same && k < spans.size(); ++k) {
         same = spans[k].token == (*direct)[k].token && spans[k].start == (*direct)[k].start;
       }
+      if (!same) mismatches.fetch_add(1);
+    }
+  });
+  done = true;
+  clearer.join();
+  EXPECT_EQ(mismatches.load(), 0u);
+}
+
+// Id decodes on several threads of the same pieces, a few more than the
+// shared front table has slots, so that threads overwrite slots that others
+// are reading, while the cache is cleared now and then: every id read must be
+// one of the piece's own.
+TEST(Threads, IdDecodesThroughTheSharedFrontWhileItIsOverwritten) {
+  RustPrefixTrie trie;
+  for (size_t i = 0; i < 200; ++i) {
+    ASSERT_TRUE(trie.insert_token(word(i), static_cast<uint32_t>(i), -1.0 - i % 3).ok());
+  }
+  ASSERT_TRUE(trie.insert_token("a", 1000u, -9.0).ok());  // every text has ids
+  constexpr size_t kPieces = SharedIdFront::kSlots + SharedIdFront::kSlots / 4;
+  std::atomic<bool> done{false};
+  std::thread clearer([&] {
+    while (!done.load()) {
+      trie.seg_cache().clear();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::atomic<size_t> mismatches{0};
+  run_threads([&](int t) {
+    for (size_t n = 0; n < 3 * kPieces; ++n) {
+      const size_t i = (n + t * kPieces / kThreads) % kPieces;
+      const std::string text = word(i) + word(i % 199);
+      Result<CachedPiece> cached = decode_cached_here(text, trie, true, false);
+      Result<std::vector<ViterbiSpan>> direct = viterbi_decode(text, trie, true, std::nullopt);
+      std::vector<uint32_t> ids;
+      if (!cached.ok() || !direct.ok() || !append_ids(*cached, trie, "", ids).ok()) {
+        mismatches.fetch_add(1);
+        continue;
+      }
+      bool same = ids.size() == direct->size();
+      for (size_t k = 0; same && k < ids.size(); ++k) same = (*direct)[k].token_id == ids[k];
       if (!same) mismatches.fetch_add(1);
     }
   });

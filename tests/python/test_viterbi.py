@@ -329,6 +329,20 @@ def test_cached_results_outlive_vocabulary_changes(make_trie):
     assert decode(trie, "\u00e9") == [("<0xC3>", 8, 0, 1), ("<0xA9>", None, 0, 1)]
 
 
+def test_id_encodes_see_every_clear_and_emptying(make_trie):
+    trie = make_trie([("a", -1.0, 1), ("b", -1.0, 2)] + [(str(d), -1.0, 10 + d) for d in range(10)])
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[1, 2]]
+    trie.insert("ab", -0.5, 3)
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[1, 2]]
+    trie.clear_seg_cache()
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[3]]
+    trie.insert("ab", -0.5, 4)
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[3]]
+    rust_encode_ids_batch([str(i) for i in range(100_000)], trie, True)
+    assert trie.seg_cache_len() == 1
+    assert rust_encode_ids_batch(["ab"], trie, True) == [[4]]
+
+
 def test_cache_empties_only_for_a_new_key_at_the_ceiling(make_trie):
     trie = make_trie([(str(d), -1.0, d) for d in range(10)])
     texts = [str(i) for i in range(100_000)]
