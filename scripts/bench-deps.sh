@@ -6,16 +6,4 @@ set -euo pipefail
 
 apt_packages=(build-essential pkg-config libsentencepiece-dev)
 
-missing=()
-for package in "${apt_packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  echo "bench-deps: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$(cd "$(dirname "$0")" && pwd)/apt_install.sh" bench-deps "${apt_packages[@]}"

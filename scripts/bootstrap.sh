@@ -11,19 +11,7 @@ apt_packages=(
   libpcre2-dev libtbb-dev libsimdjson-dev libboost1.81-dev libxxhash-dev libgtest-dev
 )
 
-missing=()
-for package in "${apt_packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  echo "bootstrap: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/apt_install.sh bootstrap "${apt_packages[@]}"
 
 python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
