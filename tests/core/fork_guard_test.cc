@@ -32,7 +32,15 @@ bool child_succeeded(pid_t pid) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// ThreadSanitizer does not support fork in a process that runs threads.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "fork with threads under ThreadSanitizer"
+#else
+#define SKIP_UNDER_THREAD_SANITIZER() (void)0
+#endif
+
 TEST(ForkGuard, AChildCanUseACacheThatAnotherThreadWasChanging) {
+  SKIP_UNDER_THREAD_SANITIZER();
   SegCache cache(0);
   auto seg = std::make_shared<const CachedSegmentation>();
   cache.store(true, "kept", seg);
@@ -60,6 +68,7 @@ TEST(ForkGuard, AChildCanUseACacheThatAnotherThreadWasChanging) {
 }
 
 TEST(ForkGuard, AForkWaitsForOpenScopes) {
+  SKIP_UNDER_THREAD_SANITIZER();
   std::atomic<bool> opened{false}, finished{false};
   std::thread worker([&] {
     ForkExcludedScope scope;
