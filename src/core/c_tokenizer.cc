@@ -2,6 +2,7 @@
 
 #include "core/normalizer.h"
 #include "core/pretokenizer.h"
+#include "core/rust_tokenizer.h"
 #include "core/viterbi.h"
 #include "core/vocab_json.h"
 
@@ -11,6 +12,9 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
   Result<std::vector<VocabTriple>> entries = parse_vocab_triples(vocab_json);
   if (!entries) return std::move(entries).error();
   CTokenizer tokenizer;
+  // Nobody can see the handle's cache, so it takes the room of a tokenizer's:
+  // a corpus of a few hundred thousand distinct pieces stays cached.
+  tokenizer.trie = make_tokenizer_trie();
   for (const VocabTriple& e : *entries) {
     if (Status inserted = tokenizer.trie.insert_token(e.token, e.id, e.score); !inserted) {
       return std::move(inserted).error();
