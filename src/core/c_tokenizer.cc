@@ -14,7 +14,7 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
   CTokenizer tokenizer;
   // Nobody can see the handle's cache, so it takes the room of a tokenizer's:
   // a corpus of a few hundred thousand distinct pieces stays cached.
-  tokenizer.trie = make_tokenizer_trie();
+  tokenizer.trie.seg_cache().set_limits(RustTokenizer::kCacheLimits);
   for (const VocabTriple& e : *entries) {
     if (Status inserted = tokenizer.trie.insert_token(e.token, e.id, e.score); !inserted) {
       return std::move(inserted).error();

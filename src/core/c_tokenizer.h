@@ -12,7 +12,7 @@
 namespace brindlore {
 
 struct CTokenizer {
-  RustPrefixTrie trie;  // no length limit; its cache sized as a tokenizer's
+  RustPrefixTrie trie;  // no length limit; cache allocated on first use, with a tokenizer's limits
   uint32_t unk_id = 0;  // id of the last "<|unk|>" entry in array order
 };
 
