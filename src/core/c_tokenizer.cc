@@ -52,6 +52,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
       ids.push_back(span.token_id().value_or(tokenizer.unk_id));
     }
   }
+  FrontCache::of_this_thread().release_held();
   return Ok{};
 }
 

@@ -115,6 +115,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
   }
+  front.release_held();
   return Ok{};
 }
 

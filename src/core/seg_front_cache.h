@@ -199,6 +199,10 @@ class FrontCache {
   // Holds `found` until this thread's next call of `keep` or `hold`.
   CachedPiece hold(SegCache::Found found);
 
+  // Drops what `hold` keeps, for callers done with their last decode: a piece
+  // too long for the caches may hold a large segmentation.
+  void release_held() noexcept { held_ = {}; }
+
   // Holds a copy of `ids` (a hit of the shared table) the same way.
   CachedPiece hold(const InlineIds& ids) noexcept {
     held_ids_ = ids;

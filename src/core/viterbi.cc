@@ -497,10 +497,13 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
-  Result<CachedPiece> piece = decode_through_caches(trie.seg_cache().probe(byte_fallback, text),
-                                                    trie, true, FrontCache::of_this_thread());
+  FrontCache& front = FrontCache::of_this_thread();
+  Result<CachedPiece> piece =
+      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, front);
   if (!piece) return std::move(piece).error();
-  return *piece->segmentation;
+  SegmentationRef seg = *piece->segmentation;
+  front.release_held();
+  return seg;
 }
 
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,

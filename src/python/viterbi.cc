@@ -181,7 +181,11 @@ PyObject* rust_encode_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nar
                           Result<CachedPiece> piece = decode_cached_here(
                               text, options.trie.get(), options.byte_fallback, false);
                           if (!piece) return std::move(piece).error();
-                          return append_ids(*piece, options.trie.get(), {}, out);
+                          Status added = append_ids(*piece, options.trie.get(), {}, out);
+                          if (text.size() > SegCache::kMaxPieceBytes) {
+                            FrontCache::of_this_thread().release_held();
+                          }
+                          return added;
                         }
                         Result<SegmentationRef> seg = options.decode(text);
                         if (!seg) return std::move(seg).error();
