@@ -199,17 +199,14 @@ Status encode_text_native_ids_into(std::string_view text, const RustPrefixTrie& 
 Result<std::vector<std::string>> encode_text_native_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     const NormalizeSwitches& switches) {
-  return encode_text_native<std::string>(
-      text, trie, byte_fallback, space_char, switches,
-      {});
+  return encode_text_native<std::string>(text, trie, byte_fallback, space_char, switches, {});
 }
 
 Result<std::vector<uint32_t>> encode_text_native_ids_inner(
     std::string_view text, const RustPrefixTrie& trie, bool byte_fallback, char32_t space_char,
     const NormalizeSwitches& switches) {
-  return encode_text_native<uint32_t>(
-      text, trie, byte_fallback, space_char, switches,
-      kNativeIdsPrefix);
+  return encode_text_native<uint32_t>(text, trie, byte_fallback, space_char, switches,
+                                      kNativeIdsPrefix);
 }
 
 void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& out) {

@@ -455,10 +455,12 @@ SegCache::Found found_new(SegmentationRef seg) {
 }
 
 // The cached decode of a non-empty piece, kept by the calling thread until its
-// next cached decode: first the thread's own front cache, then the trie's
-// cache (locked for the lookup and the store only), then the decoder.
+// next cached decode: first the thread's own front cache (or, for ids, the
+// table all threads share, unless the caller has asked it already), then the
+// trie's cache (locked for the lookup and the store only), then the decoder.
 Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                          bool need_segmentation, FrontCache& front) {
+                                          bool need_segmentation, bool shared_asked,
+                                          FrontCache& front) {
   const std::string_view text = key.text;
   const bool byte_fallback = key.byte_fallback;
   if (text.size() > SegCache::kMaxPieceBytes) {
@@ -474,7 +476,7 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
   if (shared) {
     InlineIds ids;
-    if (shared->find(generation, key, ids)) return front.hold(ids);
+    if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
   } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
     return hit;
   }
@@ -499,25 +501,35 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
   FrontCache& front = FrontCache::of_this_thread();
   Result<CachedPiece> piece =
-      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, front);
+      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, false, front);
   if (!piece) return std::move(piece).error();
   SegmentationRef seg = *piece->segmentation;
   front.release_held();
   return seg;
 }
 
-Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                       bool need_segmentation, FrontCache& front) {
+namespace {
+
+// The decode of an empty piece: no tokens, and no cache touched.
+CachedPiece empty_piece() noexcept {
   static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
   static const InlineIds kNoIds = InlineIds::of(*kEmpty);
-  if (key.text.empty()) return CachedPiece{&kEmpty, &kNoIds};
-  return decode_through_caches(key, trie, need_segmentation, front);
+  return CachedPiece{&kEmpty, &kNoIds};
+}
+
+}  // namespace
+
+Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
+                                       bool need_segmentation, FrontCache& front) {
+  if (key.text.empty()) return empty_piece();
+  return decode_through_caches(key, trie, need_segmentation, true, front);
 }
 
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation) {
-  return decode_cached_here(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation,
-                            FrontCache::of_this_thread());
+  if (text.empty()) return empty_piece();
+  return decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie,
+                               need_segmentation, false, FrontCache::of_this_thread());
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,

@@ -71,6 +71,8 @@ Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTr
 // and the calling thread's `FrontCache::of_this_thread()`, for callers that
 // decode many pieces: they hash the pieces of a text ahead of decoding them
 // (and can `front.prefetch` the next ones) and find their thread's table once.
+// An id caller (`need_segmentation` false) asks `SharedIdFront` itself first
+// and comes here only on a miss, which is not asked again.
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
                                        bool need_segmentation, FrontCache& front);
 
