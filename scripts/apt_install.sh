@@ -8,7 +8,8 @@ shift
 
 missing=()
 for package in "$@"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then
     missing+=("$package")
   fi
 done

@@ -22,8 +22,16 @@ fi
 # The extension module needs CMake 3.26 (Debian 12 ships 3.25): when the
 # CMake on PATH is older, the virtual environment gets one, which the Makefile
 # and the check scripts put first on PATH.
-cmake_version=$(cmake --version 2>/dev/null | head -n1 | grep -oE '[0-9]+\.[0-9]+' | head -n1 || true)
-if [ -z "$cmake_version" ] || [ "$(printf '%s\n' 3.26 "$cmake_version" | sort -V | head -n1)" != 3.26 ]; then
+# The version is read without pipes (a reader that stops early would kill its
+# writer under pipefail).
+cmake_version=$(cmake --version 2>/dev/null || true)
+if [[ "$cmake_version" =~ ([0-9]+)\.([0-9]+) ]]; then
+  cmake_major=${BASH_REMATCH[1]} cmake_minor=${BASH_REMATCH[2]}
+  cmake_version=$cmake_major.$cmake_minor
+else
+  cmake_major=0 cmake_minor=0 cmake_version=""
+fi
+if [ "$cmake_major" -lt 3 ] || { [ "$cmake_major" -eq 3 ] && [ "$cmake_minor" -lt 26 ]; }; then
   echo "bootstrap: CMake ${cmake_version:-missing} is older than 3.26; installing one in .venv"
   .venv/bin/python -m pip install -q --disable-pip-version-check "cmake>=3.26"
 fi

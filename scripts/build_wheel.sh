@@ -13,7 +13,10 @@ raw=$(mktemp -d)
 trap 'rm -rf "$raw"' EXIT
 "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" .
 
-glibc=$(ldd --version | head -n1 | grep -oE '[0-9]+\.[0-9]+$')
+# getconf prints "glibc 2.36": one value, read without a pipe whose reader
+# could stop early and kill its writer under pipefail.
+glibc=$(getconf GNU_LIBC_VERSION)
+glibc=${glibc##* }
 plat="manylinux_${glibc/./_}_$(uname -m)"
 mkdir -p dist
 rm -f dist/brindlore_core-*.whl
