@@ -1,7 +1,10 @@
 """Text to ids: every encoder of ours against sentencepiece and tokenizers, in one run.
 
-Input: the last LINES non-empty lines of ../shared/bench/corpus.txt (default:
-the last 20%, a held-out part; --lines 0 takes the whole corpus).
+Input (--input): "corpus", the last LINES non-empty lines of the benchmark
+corpus (default: the last 20%, a held-out part; --lines 0 takes the whole
+corpus); "random-words", 50,000 seeded lines of new words from 12 scripts
+(LINES lines when given); "python-source", the lines of the interpreter's
+standard library (the first LINES when given). See inputs.py.
 
 Engines, each in a process of its own per round and thread setting:
 - tokenizer:  RustTokenizer.encode_ids_batch; pass 1 on a new tokenizer
@@ -35,6 +38,7 @@ of SIZE MB of "a" through rust_viterbi_decode and through the C encode, each
 in its own process under an address-space limit, as bytes per input byte.
 
     python bench/encode/bench_encode.py [--build DIR] [--threads 1,8] [--repeat 5] [--lines N]
+                                        [--input corpus|random-words|python-source]
     python bench/encode/bench_encode.py --memory 20,100
 """
 
@@ -52,6 +56,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE.parent))
+import inputs  # noqa: E402
 from benchlib import BENCH, CORPUS, MODEL, VOCAB, run_measured, uptime  # noqa: E402
 
 WARM_UP = 64  # lines, enough for every batch entry point to go parallel
@@ -244,12 +249,20 @@ def child_env(build, threads):
     return env
 
 
-def select_lines(count):
+def select_lines(source, count):
+    """The input lines and a line that describes them."""
+    if source == "random-words":
+        chosen = inputs.random_words(count or 50_000)
+        return chosen, f"{len(chosen):,} lines of random words from 12 scripts"
+    if source == "python-source":
+        lines = inputs.python_source()
+        chosen = lines[:count] if count else lines
+        return chosen, f"{len(chosen):,} of {len(lines):,} lines of the standard library's source"
     lines = [line for line in CORPUS.read_bytes().split(b"\n") if line]
     if count is None:
         count = len(lines) // 5
     chosen = lines[-count:] if count else lines
-    return chosen, len(lines)
+    return chosen, f"{len(chosen):,} of {len(lines):,} corpus lines (the last ones)"
 
 
 def read_dump(path):
@@ -393,9 +406,9 @@ def report(results, thread_list, mb, cores):
 def bench_speed(args, build):
     thread_list = [int(t) for t in args.threads.split(",")]
     engines = [e for e in ENGINES if e in args.engines.split(",")]
-    chosen, total = select_lines(args.lines)
+    chosen, described = select_lines(args.input, args.lines)
     mb = sum(map(len, chosen)) / 1e6
-    print(f"input: {len(chosen):,} of {total:,} corpus lines (the last ones), {mb:.2f} MB")
+    print(f"input: {described}, {mb:.2f} MB")
     print(f"engines: {', '.join(engines)}; threads {thread_list}; best of {args.repeat};"
           f" sentencepiece default threads = {os.cpu_count()}")
     with tempfile.TemporaryDirectory(prefix="bench-encode-") as tmp:
@@ -488,6 +501,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--lines", type=int, default=None,
                         help="the last N corpus lines (default: the last 20%%; 0: all)")
+    parser.add_argument("--input", choices=("corpus", "random-words", "python-source"),
+                        default="corpus")
     parser.add_argument("--engines", default=",".join(ENGINES))
     parser.add_argument("--memory", nargs="?", const="20,100", default=None,
                         help="sizes in MB of the one-piece memory runs (default 20,100)")
