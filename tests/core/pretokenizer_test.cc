@@ -13,6 +13,7 @@
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
 #include "support/pretok_reference.h"
+#include "support/row_names.h"
 
 namespace brindlore {
 namespace {
@@ -111,8 +112,14 @@ struct Case {
   Pieces pieces;
 };
 
+const char* kind_name(Kind kind) { return kind == Kind::full ? "full" : "plain"; }
+
 void PrintTo(const Case& c, std::ostream* os) {
-  *os << (c.kind == Kind::full ? "full: " : "plain: ") << c.text;
+  *os << kind_name(c.kind) << ' ' << ascii_quoted(c.text);
+}
+
+std::string case_name(const testing::TestParamInfo<Case>& info) {
+  return row_name(std::string(kind_name(info.param.kind)) + "_", info.index, info.param.text);
 }
 
 class PatternCases : public testing::TestWithParam<Case> {};
@@ -171,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{F, "!\x1c", {"!", "\x1c"}}, Case{F, "", {}}, Case{P, "", {}},
         Case{F, SP SP SP, {SP SP SP}}, Case{P, SP SP SP, {SP SP SP}},
         Case{F, "a\r\n\x1f b", {"a", "\r\n\x1f ", "b"}}, Case{P, "a\r\n b", {"a", "\r\n ", "b"}},
-        Case{F, "\u180e", {"\u180e"}}, Case{P, " \u180e", {" ", "\u180e"}}));
+        Case{F, "\u180e", {"\u180e"}}, Case{P, " \u180e", {" ", "\u180e"}}),
+    case_name);
 
 // ---- Snapping ----
 
@@ -198,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{F, "!\u1100\u1161!", {"!", "\u1100\u1161", "!"}},
         Case{F, "\ue000a", {"\ue000", "a"}},
         Case{F, "a\u0301\u0302.b", {"a\u0301\u0302", ".", "b"}},
-        Case{F, "\U0001F44D\U0001F3FD\u200D\u2764\uFE0F!", {"\U0001F44D\U0001F3FD\u200D\u2764\uFE0F", "!"}}));
+        Case{F, "\U0001F44D\U0001F3FD\u200D\u2764\uFE0F!", {"\U0001F44D\U0001F3FD\u200D\u2764\uFE0F", "!"}}),
+    case_name);
 
 // The snapping rules written out step by step, with a plain set of
 // boundaries, as the oracle for the cursor-based implementation.
@@ -377,6 +386,8 @@ struct Hostile {
   bool pcre2_quadratic;  // a backtracking engine rescans: checked on a smaller text
 };
 
+void PrintTo(const Hostile& h, std::ostream* os) { *os << ascii_quoted(h.unit) << " repeated"; }
+
 class HostileInputs : public testing::TestWithParam<Hostile> {};
 
 TEST_P(HostileInputs, MegabyteMatchesTheReference) {
@@ -408,7 +419,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Hostile{"https://a.b", false}, Hostile{"<|a", false}, Hostile{"#", false},
                     Hostile{"\u0301", false}, Hostile{SP, false}, Hostile{"a'", false},
                     Hostile{"\U0001F44D\u200D", false}, Hostile{"\U0001F1E6", false},
-                    Hostile{"a", false}));
+                    Hostile{"a", false}),
+    [](const testing::TestParamInfo<Hostile>& info) {
+      return row_name("", info.index, info.param.unit);
+    });
 
 }  // namespace
 }  // namespace brindlore

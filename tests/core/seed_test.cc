@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/row_names.h"
+
 namespace brindlore {
 namespace {
 
@@ -12,6 +14,10 @@ struct CjkCase {
   const char* text;
   bool cjk;
 };
+
+void PrintTo(const CjkCase& c, std::ostream* os) {
+  *os << ascii_quoted(c.text) << (c.cjk ? " is CJK" : " is not CJK");
+}
 
 class IsCjkChunk : public testing::TestWithParam<CjkCase> {};
 
@@ -48,7 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         CjkCase{"\u3007\u4E00", false}, CjkCase{"\uFF11\u4E00", false},
         CjkCase{"\U0001D7CE\u4E00", false},
         // Other scripts are passed over.
-        CjkCase{"\u03B1\u4E00", true}, CjkCase{"\u05D0\u4E00", true}));
+        CjkCase{"\u03B1\u4E00", true}, CjkCase{"\u05D0\u4E00", true}),
+    [](const testing::TestParamInfo<CjkCase>& info) {
+      return row_name("", info.index, info.param.text);
+    });
 
 TEST(MineNgrams, KeysViewIntoTheChunks) {
   const std::string text = "xyz";
