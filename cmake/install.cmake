@@ -1,10 +1,13 @@
 # Installs the C library for C and C++ programs: the header, libbrindlore.so
-# with its VERSION and SOVERSION, a pkg-config file and a CMake package
-# (find_package(brindlore) gives brindlore::brindlore).
+# with its VERSION and SOVERSION, a pkg-config file, a CMake package
+# (find_package(brindlore) gives brindlore::brindlore) and the licence of the
+# Unicode data compiled into the library.
 #
-# libbrindlore.so holds the engine, which needs oneTBB and simdjson as shared
-# libraries: the pkg-config file names them in Requires.private and the CMake
-# package finds them, so that a consumer's link resolves them.
+# libbrindlore.so holds the engine and links the engine's dependencies
+# privately: the shared libraries among them are its own NEEDED entries, and
+# the header includes only standard C headers. So neither the pkg-config file
+# nor the CMake package asks a consumer for another package, and no compile
+# definition of a dependency reaches a consumer.
 include(CMakePackageConfigHelpers)
 
 set(BRINDLORE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/brindlore)
@@ -13,6 +16,9 @@ install(TARGETS brindlore EXPORT brindloreTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT c_library)
 install(FILES include/brindlore.h ${BRINDLORE_GENERATED_INCLUDE_DIR}/brindlore_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT c_library)
+
+install(FILES ${BRINDLORE_UCD_DIR}/LICENSE
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brindlore/third_party/ucd/16.0.0 COMPONENT c_library)
 
 install(EXPORT brindloreTargets NAMESPACE brindlore::
   DESTINATION ${BRINDLORE_CMAKE_DIR} COMPONENT c_library)
