@@ -92,8 +92,10 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  * or text, even with text_len 0), BRINDLORE_ERR_TEXT_NOT_UTF8 or
  * BRINDLORE_ERR_ENCODE.
  *
- * Pieces already seen are served from the handle's segmentation cache, which
- * holds up to 100,000 pieces of at most 1024 bytes and then starts afresh.
+ * Pieces already seen are served from the handle's segmentation cache,
+ * allocated by the first encode. It keeps pieces of at most 1024 bytes, at
+ * most 524,288 of them and at most 8 MiB of their text; a new piece that would
+ * pass either limit empties it first.
  *
  * Thread safety: any number of threads may encode with one handle at once. */
 BRINDLORE_API int32_t brindlore_encode(const TokenizerHandle *handle, const uint8_t *text,
