@@ -26,5 +26,7 @@ bench-deps: bootstrap
 	bash scripts/bench-deps.sh
 	$(PY) -m pip install -q -r requirements-bench.txt
 
+# Every build directory the Makefile, the scripts and the README make, and the
+# wheels of scripts/build_wheel.sh; .venv stays.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-c dist
