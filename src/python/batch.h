@@ -68,9 +68,9 @@ class GcPause {
 // again.
 template <typename T, typename Body, typename Build>
 PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body, Build&& build) {
-  Result<BorrowedBatch> batch = extract_borrowed_strings(texts);
-  if (!batch) return raise_core(batch.error());
-  const std::span<const std::string_view> views = batch->texts();
+  BorrowedBatch batch;
+  if (Status read = extract_borrowed_strings(texts, batch); !read) return raise_core(read.error());
+  const std::span<const std::string_view> views = batch.texts();
   Result<std::vector<T>> results =
       run_batch<T, GilRelease>(views.size(), scheme, [&](size_t i) {
         if constexpr (std::is_invocable_v<Body&, size_t, std::string_view>) {
@@ -203,9 +203,9 @@ class IdListBuilder {
 // per-thread blocks and each list is built at its final size from them.
 template <typename Body>
 PyObject* run_id_batch(PyObject* texts, const BatchScheme& scheme, Body&& body) {
-  Result<BorrowedBatch> batch = extract_borrowed_strings(texts);
-  if (!batch) return raise_core(batch.error());
-  const std::span<const std::string_view> views = batch->texts();
+  BorrowedBatch batch;
+  if (Status read = extract_borrowed_strings(texts, batch); !read) return raise_core(read.error());
+  const std::span<const std::string_view> views = batch.texts();
   tbb::enumerable_thread_specific<IdBlocks> blocks;
   Result<std::vector<std::span<const uint32_t>>> results =
       run_batch<std::span<const uint32_t>, GilRelease>(

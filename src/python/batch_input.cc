@@ -14,8 +14,11 @@ constexpr std::string_view kElements = "batch elements must be strings: ";
 PyObject* sequence_class() {
   static PyObject* cls = nullptr;
   if (!cls) {
-    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (module) cls = PyObject_GetAttrString(module.get(), "Sequence");
+    Ref module =
+        Ref::steal(calling_python([] { return PyImport_ImportModule("collections.abc"); }));
+    if (module) {
+      cls = calling_python([&] { return PyObject_GetAttrString(module.get(), "Sequence"); });
+    }
   }
   return cls;
 }
@@ -33,20 +36,17 @@ CoreError refusal_of_pending(std::string_view prefix = {}) {
 // Reads a list or tuple by index from its own storage, also while a list
 // shrinks under us.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
-Result<BorrowedBatch> from_storage(PyObject* obj) {
-  BorrowedBatch batch;
+Status from_storage(PyObject* obj, BorrowedBatch& batch) {
   const Py_ssize_t initial = Size(obj);
   batch.reserve(static_cast<size_t>(initial));
   for (Py_ssize_t i = 0; i < initial && i < Size(obj); ++i) {
-    Ref item = Ref::borrow(Item(obj, i));
-    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+    if (!batch.append(Ref::borrow(Item(obj, i)))) return refusal_of_pending(kElements);
   }
-  return batch;
+  return Ok{};
 }
 
-Result<BorrowedBatch> from_sequence(PyObject* obj) {
-  BorrowedBatch batch;
-  const Py_ssize_t length = PySequence_Size(obj);
+Status from_sequence(PyObject* obj, BorrowedBatch& batch) {
+  const Py_ssize_t length = sequence_size(obj);
   if (length < 0) return refusal_of_pending();
   // A sequence may claim any length: reserve at most a million entries up
   // front and let the rest grow as items actually arrive.
@@ -54,70 +54,63 @@ Result<BorrowedBatch> from_sequence(PyObject* obj) {
   const auto claimed = static_cast<size_t>(length);
   batch.reserve(claimed < kMaxReserve ? claimed : kMaxReserve);
   for (Py_ssize_t i = 0; i < length; ++i) {
-    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    Ref item = sequence_item(obj, i);
     if (!item) return refusal_of_pending();
-    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+    if (!batch.append(std::move(item))) return refusal_of_pending(kElements);
   }
-  return batch;
+  return Ok{};
 }
 
-Result<BorrowedBatch> from_iterator(PyObject* iterator) {
-  BorrowedBatch batch;
-  while (Ref item = Ref::steal(PyIter_Next(iterator))) {
-    if (!batch.append(item.get())) return refusal_of_pending(kElements);
+Status from_iterator(PyObject* iterator, BorrowedBatch& batch) {
+  while (Ref item = next_item(iterator)) {
+    if (!batch.append(std::move(item))) return refusal_of_pending(kElements);
   }
   if (PyErr_Occurred()) return refusal_of_pending();
-  return batch;
+  return Ok{};
 }
 
 }  // namespace
 
 int is_abc_sequence(PyObject* obj) {
   PyObject* cls = sequence_class();
-  const int answer = cls ? PyObject_IsInstance(obj, cls) : -1;
+  const int answer = cls ? instance_of(obj, cls) : -1;
   if (answer >= 0) return answer;
   if (pending_error_propagates()) return -1;
-  PyErr_WriteUnraisable(obj);
+  calling_python([obj] { PyErr_WriteUnraisable(obj); });
   return 0;
 }
 
-BorrowedBatch::~BorrowedBatch() {
-  if (interpreter_lock_lost()) {
-    for (Ref& owner : owners_) owner.release();
-  }
-}
-
-bool BorrowedBatch::append(PyObject* item) {
+bool BorrowedBatch::append(Ref item) {
   // The str's own UTF-8 form: its text itself when it is ASCII, else made
   // once and kept by the str, valid for as long as the str lives, which the
   // batch's reference ensures. No text is copied into a bytes object.
   const char* data = nullptr;
   Py_ssize_t size = 0;
-  if (!PyUnicode_Check(item)) {
-    raise_not_instance(item, "str");
+  if (!PyUnicode_Check(item.get())) {
+    raise_not_instance(item.get(), "str");
   } else {
-    data = PyUnicode_AsUTF8AndSize(item, &size);
+    data = PyUnicode_AsUTF8AndSize(item.get(), &size);
   }
   if (!data) return false;
   views_.emplace_back(data, static_cast<size_t>(size));
-  owners_.push_back(Ref::borrow(item));
+  owners_.push_back(std::move(item));
   return true;
 }
 
-Result<BorrowedBatch> extract_borrowed_strings(PyObject* obj) {
+Status extract_borrowed_strings(PyObject* obj, BorrowedBatch& batch) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return make_error(kSingleText);
-  if (PyList_Check(obj)) return from_storage<PyList_Size, PyList_GetItem>(obj);
-  if (PyTuple_Check(obj)) return from_storage<PyTuple_Size, PyTuple_GetItem>(obj);
+  if (PyList_Check(obj)) return from_storage<PyList_Size, PyList_GetItem>(obj, batch);
+  if (PyTuple_Check(obj)) return from_storage<PyTuple_Size, PyTuple_GetItem>(obj, batch);
   const int sequence = is_abc_sequence(obj);
   if (sequence < 0) return CoreError{};
-  if (sequence) return from_sequence(obj);
-  Ref iterator = Ref::steal(PyObject_GetIter(obj));
+  if (sequence) return from_sequence(obj, batch);
+  Ref iterator = get_iter(obj);
   if (!iterator) {
     if (pending_error_propagates()) return CoreError{};
     PyErr_Clear();
     return make_error(kNotABatch);
   }
-  return from_iterator(iterator.get());
+  return from_iterator(iterator.get(), batch);
 }
 
 }  // namespace brindlore::py

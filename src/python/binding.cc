@@ -21,12 +21,19 @@ bool pending_error_propagates() {
                   PyErr_GivenExceptionMatches(type, PyExc_MemoryError));
 }
 
+// Takes the pending exception, normalized (which may run its class's Python
+// code); the references are the caller's.
+static void fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
+  PyErr_Fetch(type, value, traceback);
+  calling_python([&] { PyErr_NormalizeException(type, value, traceback); });
+}
+
 void add_note(const char* note) {
   PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  fetch_normalized(&type, &value, &traceback);
   if (traceback) PyException_SetTraceback(value, traceback);
-  Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note));
+  Ref result =
+      Ref::steal(calling_python([&] { return PyObject_CallMethod(value, "add_note", "s", note); }));
   if (!result) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
 }
@@ -60,15 +67,17 @@ PyObject* raise_not_instance(PyObject* obj, const char* expected) {
 PyObject* internal_failure_type() {
   static PyObject* type = nullptr;
   if (!type) {
-    type = PyErr_NewExceptionWithDoc(
-        "brindlore_runtime.InternalFailure",
-        "An internal failure of brindlore_core that no input is meant to cause.",
-        PyExc_BaseException, nullptr);
+    type = calling_python([] {
+      return PyErr_NewExceptionWithDoc(
+          "brindlore_runtime.InternalFailure",
+          "An internal failure of brindlore_core that no input is meant to cause.",
+          PyExc_BaseException, nullptr);
+    });
   }
   return type;
 }
 
-void raise_from_current_exception() noexcept {
+void raise_from_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
@@ -85,7 +94,7 @@ void raise_from_current_exception() noexcept {
 std::string render_exception(PyObject* exc) {
   std::string text = type_name(Py_TYPE(exc));
   text += ": ";
-  Ref message = Ref::steal(PyObject_Str(exc));
+  Ref message = str_of(exc);
   const char* utf8 = nullptr;
   Py_ssize_t size = 0;
   if (message) utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
@@ -100,8 +109,7 @@ std::string render_exception(PyObject* exc) {
 
 std::string take_rendered_error() {
   PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  fetch_normalized(&type, &value, &traceback);
   Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
   if (!v) return "SystemError: error return without exception set";
   return render_exception(v.get());
@@ -272,14 +280,14 @@ bool to_bool(PyObject* obj, bool& out) {
 }
 
 bool to_float(PyObject* obj, double& out) {
-  double v = PyFloat_AsDouble(obj);
+  double v = float_value(obj);
   if (v == -1.0 && PyErr_Occurred()) return false;
   out = v;
   return true;
 }
 
 bool to_u32(PyObject* obj, uint32_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(obj));
+  Ref index = number_index(obj);
   if (!index) return false;
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -293,7 +301,7 @@ bool to_u32(PyObject* obj, uint32_t& out) {
 }
 
 bool to_u64(PyObject* obj, uint64_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(obj));
+  Ref index = number_index(obj);
   if (!index) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -377,7 +385,7 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
 // ---- Int objects ---------------------------------------------------------------
 
 IntCache::~IntCache() {
-  if (interpreter_lock_lost()) return;  // the objects are leaked, see GilRelease
+  if (interpreter_lock_lost()) return;  // the objects are leaked, see calling_python
   for (const std::unique_ptr<PyObject*[]>& page : pages_) {
     if (!page) continue;
     for (size_t i = 0; i < kPageSize; ++i) Py_XDECREF(page[i]);
@@ -435,22 +443,27 @@ IntCache& lasting_ints() {
   return *ints;
 }
 
-// ---- The interpreter lock ------------------------------------------------------
+// ---- Calls into Python and the interpreter lock ----------------------------------
 
 namespace {
 thread_local bool lock_lost = false;
 }  // namespace
 
-GilRelease::~GilRelease() noexcept(false) {
-  try {
-    PyEval_RestoreThread(state_);
-  } catch (const abi::__forced_unwind&) {
-    lock_lost = true;
-    throw;
-  }
+// The interpreter clears its "initialized" state right after it starts to
+// stop other threads (the next store), long before the unwind of a stopped
+// thread reaches a destructor of ours.
+bool interpreter_lock_lost() noexcept { return lock_lost || !Py_IsInitialized(); }
+
+void mark_interpreter_lock_lost() noexcept { lock_lost = true; }
+
+RefList::~RefList() noexcept(false) {
+  if (interpreter_lock_lost()) return;
+  for (PyObject* object : objects_) calling_python([object] { Py_DECREF(object); });
 }
 
-bool interpreter_lock_lost() noexcept { return lock_lost; }
+GilRelease::~GilRelease() noexcept(false) {
+  calling_python([this] { PyEval_RestoreThread(state_); });
+}
 
 // ---- Types -------------------------------------------------------------------
 

@@ -1,6 +1,10 @@
 // The binding toolkit: everything the Python shells share, written once.
 //
-//  - `Ref`: an owning reference to a Python object (no leaks on early return).
+//  - `calling_python`: the wrapper of every call that can run Python code, so
+//    that a thread the finalizing interpreter stops inside such a call leaks
+//    the references its frames hold instead of releasing them without the lock.
+//  - `Ref`, `RefList`: owning references to Python objects (no leaks on early
+//    return).
 //  - `FunctionSpec`/`Param`: one declaration per function or method, from which
 //    both the argument binder and the "name(sig)\n--\n\n" documentation text
 //    are produced.
@@ -20,11 +24,11 @@
 #pragma once
 
 #ifndef Py_LIMITED_API
+
 #define Py_LIMITED_API 0x030B0000
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -45,9 +49,61 @@
 
 namespace brindlore::py {
 
+// ---- Calls into Python -----------------------------------------------------
+
+// While the interpreter finalizes, a daemon thread that takes the interpreter
+// lock again is ended by a forced unwind (`abi::__forced_unwind`). Any call
+// that runs Python code may take it again: an iterator, a generator,
+// `__index__`, `__float__`, `__str__`, `__len__`, `__getitem__`, an ABC's
+// `__instancecheck__`, an import, a finalizer that releasing a reference runs.
+// The unwind runs the destructors of our frames without the lock, so they must
+// not touch interpreter objects then: they leak what they hold instead.
+//
+// The calls that run the caller's Python code go through `calling_python`,
+// which marks the thread before the unwind reaches the destructors of the
+// calling frame (its catch handler runs first). Every holder of references
+// checks `interpreter_lock_lost` before releasing them, which is also true
+// once the interpreter finalizes: that covers the calls that are not wrapped,
+// such as an allocation that starts a garbage collection whose finalizers run
+// Python code. Nothing between a call into Python and the entry point may be
+// `noexcept` (a forced unwind through it ends the process), and no
+// `catch (...)` may swallow the unwind.
+
+// True on a thread that must not touch interpreter objects again: a forced
+// unwind ended a call into Python on it, or the interpreter is finalizing.
+// References held there are leaked instead of released.
+bool interpreter_lock_lost() noexcept;
+
+// Marks the calling thread as above; the catch handlers below use it.
+void mark_interpreter_lock_lost() noexcept;
+
+// Runs `call`, a call into the interpreter that can run Python code, and
+// returns its result. A forced unwind that ends the thread inside it marks
+// the thread and goes on.
+template <typename F>
+decltype(auto) calling_python(F&& call) {
+  try {
+    return call();
+  } catch (const abi::__forced_unwind&) {
+    mark_interpreter_lock_lost();
+    throw;
+  }
+}
+
+// Gives back one reference to `object` (null allowed). Releasing the last one
+// may run Python code (a finalizer, a suspended generator's cleanup), so this
+// is a call into Python too. Leaks the reference on a thread that lost the
+// interpreter lock.
+inline void release_reference(PyObject* object) {
+  if (object && !interpreter_lock_lost()) calling_python([object] { Py_DECREF(object); });
+}
+
 // ---- References --------------------------------------------------------------
 
-// Owns one reference (or none).
+// Owns one reference (or none). Its destructor and assignment can run Python
+// code and let a forced unwind through, so it must not be kept in a standard
+// container, an optional or a variant, whose destructors are `noexcept`: keep
+// many references in a `RefList`.
 class Ref {
  public:
   Ref() = default;
@@ -57,16 +113,13 @@ class Ref {
     return Ref(p);
   }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = std::exchange(o.p_, nullptr);
-    }
+  Ref& operator=(Ref&& o) {
+    if (this != &o) release_reference(std::exchange(p_, std::exchange(o.p_, nullptr)));
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) { release_reference(p_); }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -76,6 +129,53 @@ class Ref {
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// Owns references to many objects, given back in order when it goes (or
+// leaked, see `release_reference`).
+class RefList {
+ public:
+  RefList() = default;
+  RefList(const RefList&) = delete;
+  RefList& operator=(const RefList&) = delete;
+  ~RefList() noexcept(false);
+
+  void reserve(size_t n) { objects_.reserve(n); }
+  // Takes over the reference `ref` holds.
+  void push_back(Ref&& ref) {
+    objects_.push_back(ref.get());
+    ref.release();
+  }
+
+ private:
+  std::vector<PyObject*> objects_;
+};
+
+// The calls into Python that the shells make, each through `calling_python`;
+// they return what the function of the C API in their comment returns.
+inline Ref get_iter(PyObject* obj) {  // PyObject_GetIter
+  return Ref::steal(calling_python([obj] { return PyObject_GetIter(obj); }));
+}
+inline Ref next_item(PyObject* iterator) {  // PyIter_Next
+  return Ref::steal(calling_python([iterator] { return PyIter_Next(iterator); }));
+}
+inline Py_ssize_t sequence_size(PyObject* obj) {  // PySequence_Size
+  return calling_python([obj] { return PySequence_Size(obj); });
+}
+inline Ref sequence_item(PyObject* obj, Py_ssize_t i) {  // PySequence_GetItem
+  return Ref::steal(calling_python([obj, i] { return PySequence_GetItem(obj, i); }));
+}
+inline int instance_of(PyObject* obj, PyObject* cls) {  // PyObject_IsInstance
+  return calling_python([obj, cls] { return PyObject_IsInstance(obj, cls); });
+}
+inline Ref number_index(PyObject* obj) {  // PyNumber_Index
+  return Ref::steal(calling_python([obj] { return PyNumber_Index(obj); }));
+}
+inline double float_value(PyObject* obj) {  // PyFloat_AsDouble
+  return calling_python([obj] { return PyFloat_AsDouble(obj); });
+}
+inline Ref str_of(PyObject* obj) {  // PyObject_Str
+  return Ref::steal(calling_python([obj] { return PyObject_Str(obj); }));
+}
 
 // ---- Errors ------------------------------------------------------------------
 
@@ -101,7 +201,8 @@ PyObject* raise_not_instance(PyObject* obj, const char* expected);
 PyObject* internal_failure_type();
 
 // Turns the exception in flight (inside a catch block) into a Python error.
-void raise_from_current_exception() noexcept;
+// Not `noexcept`: making the internal-failure type runs Python code.
+void raise_from_current_exception();
 
 // The error's text as messages embed it: "<TypeName>: <message>". When the
 // message cannot be produced because str() raised an exception that
@@ -384,16 +485,9 @@ inline bool is_instance(PyObject* obj, PyTypeObject* type) {
 
 // ---- The interpreter lock ----------------------------------------------------------
 
-// Releases the interpreter lock for a scope.
-//
-// While the interpreter finalizes, re-taking the lock ends the calling thread
-// by a forced unwind (the way the interpreter stops daemon threads). That
-// unwind must reach the thread's start unhindered: the destructor lets it
-// through (a `noexcept` frame on its way would end the process), and it marks
-// the thread so that objects still holding interpreter references drop them
-// without touching the interpreter (`interpreter_lock_lost`). Everything
-// between here and the entry point must let the unwind pass too: no
-// `noexcept` frame and no `catch (...)` that does not rethrow it.
+// Releases the interpreter lock for a scope. Re-taking it goes through
+// `calling_python`: while the interpreter finalizes, it ends the thread by a
+// forced unwind, which the destructor lets through.
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
@@ -405,11 +499,6 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-// True on a thread that failed to re-take the interpreter lock because the
-// interpreter is finalizing; the thread is being unwound and must not touch
-// any interpreter object again (references it holds are leaked instead).
-bool interpreter_lock_lost() noexcept;
-
 // ---- Entry points ------------------------------------------------------------------
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -417,12 +506,13 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyOb
 // The boundary of every entry point: runs `body`; a C++ exception that would
 // escape becomes a Python error and `failed` is returned. The forced unwind
 // of a thread that the finalizing interpreter stops passes through (see
-// GilRelease), which is also why no boundary is `noexcept`.
+// `calling_python`), which is also why no boundary is `noexcept`.
 template <typename R, typename F>
 R boundary(R failed, F&& body) {
   try {
     return body();
   } catch (const abi::__forced_unwind&) {
+    mark_interpreter_lock_lost();
     throw;
   } catch (...) {
     raise_from_current_exception();

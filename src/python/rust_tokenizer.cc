@@ -43,9 +43,9 @@ class VocabArg {
         return a.fail(i);
       }
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    Ref iterator = get_iter(obj);
     if (!iterator) return a.fail(i);
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref item = next_item(iterator.get())) {
       if (!append(std::move(item))) return a.fail(i);
     }
     return !PyErr_Occurred() || a.fail(i);
@@ -54,7 +54,7 @@ class VocabArg {
  private:
   static constexpr Py_ssize_t kTupleSize = 3;
 
-  bool append(Ref item) {
+  bool append(Ref&& item) {
     if (!PyTuple_Check(item.get())) {
       raise_not_instance(item.get(), "tuple");
       return false;
@@ -77,7 +77,7 @@ class VocabArg {
   }
 
   std::vector<VocabEntry> entries_;
-  std::vector<Ref> items_;
+  RefList items_;
 };
 
 // ---- constructor ----
@@ -238,9 +238,11 @@ PyObject* rust_diagnostic_batch(PyObject*, PyObject* const* args, Py_ssize_t nar
   TrieArg trie;
   bool byte_fallback = false;
   if (!trie.convert(a, 1) || !a.boolean(2, byte_fallback)) return nullptr;
-  Result<BorrowedBatch> batch = extract_borrowed_strings(a.get(0));
-  if (!batch) return raise_core(batch.error());
-  const std::span<const std::string_view> texts = batch->texts();
+  BorrowedBatch batch;
+  if (Status read = extract_borrowed_strings(a.get(0), batch); !read) {
+    return raise_core(read.error());
+  }
+  const std::span<const std::string_view> texts = batch.texts();
   PipelineTimings sums;
   const Clock::time_point start = Clock::now();
   Result<std::vector<Ok>> done =

@@ -15,7 +15,7 @@ enum : size_t { kChunkCounts, kMaxNgramLength, kSpecialTokens };
 // The converted arguments. The views point into the UTF-8 texts of the str
 // objects in `owners`, which hold every key.
 struct MineArgs {
-  std::vector<Ref> owners;
+  RefList owners;
   std::vector<WeightedChunk> chunks;
   uint64_t max_ngram_length = 0;
   std::vector<std::string_view> special_tokens;
@@ -26,9 +26,10 @@ struct MineArgs {
 // the dict, and that iteration refuses such a dict with the RuntimeError
 // Python raises for it.
 Ref dict_items_iterator(PyObject* dict) {
-  Ref view = Ref::steal(
-      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "items", "O", dict));
-  return view ? Ref::steal(PyObject_GetIter(view.get())) : Ref();
+  Ref view = Ref::steal(calling_python([dict] {
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "items", "O", dict);
+  }));
+  return view ? get_iter(view.get()) : Ref();
 }
 
 bool convert_chunk_counts(const Args& a, MineArgs& out) {
@@ -42,7 +43,7 @@ bool convert_chunk_counts(const Args& a, MineArgs& out) {
   out.chunks.reserve(size);
   Ref items = dict_items_iterator(dict);
   if (!items) return a.fail(kChunkCounts);
-  while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+  while (Ref item = next_item(items.get())) {
     // The item holds its key and value while the value is converted.
     PyObject* key = PyTuple_GetItem(item.get(), 0);
     WeightedChunk chunk;
@@ -62,9 +63,9 @@ bool convert_special_tokens(const Args& a, MineArgs& out) {
     raise_not_instance(tokens, "set");
     return a.fail(kSpecialTokens);
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(tokens));
+  Ref iterator = get_iter(tokens);
   if (!iterator) return a.fail(kSpecialTokens);
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+  while (Ref item = next_item(iterator.get())) {
     std::string_view text;
     if (!to_str(item.get(), text)) return a.fail(kSpecialTokens);
     out.owners.push_back(std::move(item));

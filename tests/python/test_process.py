@@ -61,6 +61,53 @@ def test_exit_with_daemon_threads_inside_batches_is_clean():
     assert run_all([EXIT_MID_BATCH] * 20) == [0] * 20
 
 
+EXIT_INSIDE_PYTHON_CODE = """
+sys.setswitchinterval(1e-4)
+parked = threading.Semaphore(0)
+
+def park():
+    parked.release()
+    while True:
+        pass
+
+class Texts:
+    def __iter__(self):
+        for i in range(50):
+            yield "ab ba " * (i % 5)
+        park()
+
+class Id:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if self.value == 40:
+            park()
+        return self.value
+
+calls = {"texts": lambda: tok.encode_ids_batch(Texts()),
+         "vocab": lambda: b.RustTokenizer().from_vocab([("t%d" % i, -1.0, Id(i)) for i in range(50)])}
+for _ in range(4):
+    threading.Thread(target=calls[CALL], daemon=True).start()
+for _ in range(4):
+    parked.acquire()
+
+class Finalizer:
+    # Python code run while the interpreter finalizes hands the lock to the
+    # parked threads in turn, which stops them inside the calls.
+    def __del__(self, spin=range(100000)):
+        for _ in spin:
+            pass
+
+finalizer = Finalizer()
+"""
+
+
+def test_exit_with_daemon_threads_inside_python_code_called_by_the_module_is_clean():
+    scripts = [EXIT_INSIDE_PYTHON_CODE.replace("CALL", repr(call)) for call in ("texts", "vocab")]
+    assert run_all([script for script in scripts for _ in range(20)]) == [0] * 40
+
+
 FORK_WHILE_BATCHES_RUN = """
 expected = tok.encode_ids_batch(texts), b.rust_encode_ids_batch(plain, trie, True)
 stop = False
