@@ -12,8 +12,8 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
   Result<std::vector<VocabTriple>> entries = parse_vocab_triples(vocab_json);
   if (!entries) return std::move(entries).error();
   CTokenizer tokenizer;
-  // Nobody can see the handle's cache, so it takes the room of a tokenizer's:
-  // a corpus of a few hundred thousand distinct pieces stays cached.
+  // Nobody can see the handle's cache, so it is a tokenizer's: it keeps the
+  // pieces that repeat instead of emptying itself when full.
   tokenizer.trie.seg_cache().set_limits(RustTokenizer::kCacheLimits);
   for (const VocabTriple& e : *entries) {
     if (Status inserted = tokenizer.trie.insert_token(e.token, e.id, e.score); !inserted) {
@@ -25,8 +25,7 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
   return tokenizer;
 }
 
-Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
-                  std::vector<uint32_t>& ids) {
+Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vector<uint32_t>& ids) {
   constexpr char32_t kSpaceChar = 0x2581;
   constexpr NormalizeSwitches kSwitches{.normalize_unicode = true,
                                         .normalize_unicode_spaces = true,
@@ -48,7 +47,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text,
       ids.insert(ids.end(), decoded->ids->ids, decoded->ids->ids + decoded->ids->count);
       continue;
     }
-    for (const CachedSpan& span : (*decoded->segmentation)->spans) {
+    for (const CachedSpan& span : decoded->span_list()) {
       ids.push_back(span.token_id().value_or(tokenizer.unk_id));
     }
   }

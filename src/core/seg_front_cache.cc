@@ -58,9 +58,9 @@ FrontCache& FrontCache::of_this_thread() {
   return table;
 }
 
-CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key,
-                             SegCache::Found found) {
-  if (key.text.size() > kMaxKeyBytes) return hold(std::move(found));
+CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids,
+                             bool with_spans) {
+  if (key.text.size() > kMaxKeyBytes) return hold_scratch(ids, with_spans);
   if (!slots_) {
     slots_ = std::make_unique<Slot[]>(kSlots);
     segs_ = std::make_unique<SegmentationRef[]>(kSlots);
@@ -69,20 +69,19 @@ CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key,
   Slot& slot = slots_[i];
   slot.hash = key.hash;
   slot.generation = generation;
-  slot.ids = found.ids;
+  slot.ids = ids;
   slot.size = static_cast<uint8_t>(key.text.size());
   slot.byte_fallback = key.byte_fallback;
-  slot.has_seg = found.seg != nullptr;
+  slot.has_seg = with_spans;
   std::memcpy(slot.key, key.text.data(), key.text.size());
-  // Releasing the slot's previous segmentation is the one reference count
-  // change a miss makes here; a slot without one keeps it null.
-  if (slot.has_seg || segs_[i]) segs_[i] = std::move(found.seg);
-  return {slot.has_seg ? &segs_[i] : nullptr, &slot.ids};
-}
-
-CachedPiece FrontCache::hold(SegCache::Found found) {
-  held_ = std::move(found);
-  return {held_.seg ? &held_.seg : nullptr, &held_.ids};
+  SegmentationRef& seg = segs_[i];
+  if (with_spans) {
+    // The slot's segmentation is written again when nobody else holds it:
+    // what this thread handed out of it is valid only until this call.
+    if (!seg || seg.use_count() != 1) seg = std::make_shared<CachedSegmentation>();
+    std::const_pointer_cast<CachedSegmentation>(seg)->spans.assign(scratch_.view());
+  }
+  return {with_spans ? &seg : nullptr, &slot.ids};
 }
 
 }  // namespace brindlore

@@ -43,12 +43,15 @@
 namespace brindlore {
 
 // A cached decode as the calling thread holds it, valid until the thread's
-// next cached decode: the ids when `ids->present`, and the segmentation when
-// the caller asked for it or the ids are not inline (`segmentation` is never
-// null then).
+// next cached decode: the ids when `ids->present`, and the spans when the
+// caller asked for them or the ids are not inline: in `spans` when the thread
+// holds them in its own buffer, else in `segmentation` (never both null then).
 struct CachedPiece {
   const SegmentationRef* segmentation = nullptr;
   const InlineIds* ids = nullptr;
+  const SpanList* spans = nullptr;
+
+  const SpanList& span_list() const noexcept { return spans ? *spans : (*segmentation)->spans; }
 };
 
 class SharedIdFront {
@@ -78,6 +81,11 @@ class SharedIdFront {
   // Starts loading the slots of a key whose `find` comes soon.
   void prefetch(size_t hash) const noexcept {
     for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way);
+  }
+  // The same for a `keep` that comes soon (the lines are taken from other
+  // threads' caches, so only for keys about to be kept).
+  void prefetch_for_keep(size_t hash) const noexcept {
+    for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way, 1);
   }
 
  private:
@@ -191,17 +199,29 @@ class FrontCache {
     if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
   }
 
-  // Keeps what a cache lookup (or a decode) found for `key` under
-  // `generation`, replacing whatever shared the slot, when the key is short
-  // enough; else only holds it. Returns it as `find` would.
-  CachedPiece keep(uint64_t generation, const SegCache::Probe& key, SegCache::Found found);
+  // The thread's buffer for the spans of the piece it decodes or copies out
+  // of a cache, which `keep` and `hold_scratch` hand out.
+  SpanList& scratch() noexcept { return scratch_; }
 
-  // Holds `found` until this thread's next call of `keep` or `hold`.
-  CachedPiece hold(SegCache::Found found);
+  // Keeps `ids`, and the spans in `scratch()` when `with_spans`, for `key`
+  // under `generation`, replacing whatever shared the slot, when the key is
+  // short enough (the slot keeps the spans in a segmentation of its own); else
+  // only holds them. Returns them as `find` would.
+  CachedPiece keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids,
+                   bool with_spans);
 
-  // Drops what `hold` keeps, for callers done with their last decode: a piece
-  // too long for the caches may hold a large segmentation.
-  void release_held() noexcept { held_ = {}; }
+  // Holds `ids`, and the spans in `scratch()` when `with_spans`, until this
+  // thread's next call of `keep` or `hold`.
+  CachedPiece hold_scratch(const InlineIds& ids, bool with_spans) noexcept {
+    held_ids_ = ids;
+    return {nullptr, &held_ids_, with_spans ? &scratch_ : nullptr};
+  }
+
+  // Gives back the buffer's room after a piece with many spans, for callers
+  // done with their last decode.
+  void release_held() noexcept {
+    if (scratch_.capacity() > kKeptSpans) scratch_.release();
+  }
 
   // Holds a copy of `ids` (a hit of the shared table) the same way.
   CachedPiece hold(const InlineIds& ids) noexcept {
@@ -222,11 +242,14 @@ class FrontCache {
   };
   static_assert(sizeof(Slot) == 64);
 
+  // The room the buffer keeps between texts.
+  static constexpr size_t kKeptSpans = 4096;
+
   FrontCache() = default;
 
   std::unique_ptr<Slot[]> slots_;  // allocated by the first `keep`
   std::unique_ptr<SegmentationRef[]> segs_;
-  SegCache::Found held_;
+  SpanList scratch_;
   InlineIds held_ids_;
 };
 
