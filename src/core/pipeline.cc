@@ -96,6 +96,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   const SegCache& cache = trie.seg_cache();
   for (const ByteRange& range : pieces) {
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
+    cache.prefetch(keys.back().hash);
     if (need_segmentation) {
       front.prefetch(keys.back().hash);
     } else if (shared) {

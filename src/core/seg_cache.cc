@@ -60,10 +60,11 @@ SegCache::SegCache(size_t reserve_entries, Limits limits)
       limits_(limits),
       shard_limits_(shard_limits_of(limits)),
       shards_(std::make_unique<Shard[]>(kShards)),
+      indexes_(std::make_unique<Index[]>(kShards)),
       generation_(fresh_generation()) {
   if (reserve_entries == 0) return;
   const size_t per_shard = (reserve_entries + kShards - 1) / kShards;
-  for (size_t i = 0; i < kShards; ++i) shards_[i].map.reserve(per_shard);
+  for (size_t i = 0; i < kShards; ++i) indexes_[i].reserve(per_shard);
 }
 
 SegCache::~SegCache() {
@@ -105,6 +106,92 @@ auto SegCache::locked_all(F&& body) const {
     }
   } unlock{this};
   return poisoning(body);
+}
+
+// ---- the index ----
+
+SegCache::Index::Slot* SegCache::Index::find(const Probe& key) const noexcept {
+  Slot* slots = slots_.load(std::memory_order_relaxed);
+  if (slots == nullptr) return nullptr;
+  const unsigned shift = shift_.load(std::memory_order_relaxed);
+  const size_t mask = size() - 1;
+  for (size_t i = position(key.hash, shift);; i = (i + 1) & mask) {
+    Slot& slot = slots[i];
+    if (slot.entry == nullptr) return nullptr;
+    if (slot.hash != key.hash || slot.entry->byte_fallback() != key.byte_fallback) continue;
+    const std::string_view text = slot.entry->text();
+    if (text.size() == key.text.size() && same_bytes(text.data(), key.text.data(), text.size())) {
+      return &slot;
+    }
+  }
+}
+
+SegCache::Index::Slot* SegCache::Index::find(const Entry& entry) const noexcept {
+  Slot* slots = slots_.load(std::memory_order_relaxed);
+  const size_t mask = size() - 1;
+  for (size_t i = position(entry.hash, shift_.load(std::memory_order_relaxed));;
+       i = (i + 1) & mask) {
+    if (slots[i].entry == &entry) return &slots[i];
+  }
+}
+
+bool SegCache::Index::insert(size_t hash, Entry* entry) noexcept {
+  if (used_ + 1 > max_used(size()) && !rebuild(std::max<size_t>(8, 2 * size()))) return false;
+  Slot* slots = slots_.load(std::memory_order_relaxed);
+  const size_t mask = size() - 1;
+  size_t i = position(hash, shift_.load(std::memory_order_relaxed));
+  while (slots[i].entry != nullptr) i = (i + 1) & mask;
+  slots[i] = Slot{hash, entry};
+  ++used_;
+  return true;
+}
+
+void SegCache::Index::erase(Slot* slot) noexcept {
+  Slot* slots = slots_.load(std::memory_order_relaxed);
+  const unsigned shift = shift_.load(std::memory_order_relaxed);
+  const size_t mask = size() - 1;
+  size_t hole = static_cast<size_t>(slot - slots);
+  // A later slot moves into the hole when its own position is not between
+  // the hole and it (cyclically): its probe passes the hole.
+  for (size_t i = (hole + 1) & mask; slots[i].entry != nullptr; i = (i + 1) & mask) {
+    const size_t home = position(slots[i].hash, shift);
+    if (((i - home) & mask) >= ((i - hole) & mask)) {
+      slots[hole] = slots[i];
+      hole = i;
+    }
+  }
+  slots[hole].entry = nullptr;
+  --used_;
+}
+
+void SegCache::Index::clear() noexcept {
+  if (Slot* slots = slots_.load(std::memory_order_relaxed)) {
+    std::memset(static_cast<void*>(slots), 0, size() * sizeof(Slot));
+  }
+  used_ = 0;
+}
+
+bool SegCache::Index::reserve(size_t entries) noexcept {
+  if (entries <= max_used(size())) return true;
+  return rebuild(std::bit_ceil(entries + entries / 3 + 1));
+}
+
+bool SegCache::Index::rebuild(size_t size) noexcept {
+  auto* slots = static_cast<Slot*>(std::calloc(size, sizeof(Slot)));
+  if (slots == nullptr) return false;
+  Slot* old = slots_.load(std::memory_order_relaxed);
+  const size_t old_size = this->size();
+  const auto shift = static_cast<unsigned>(64 - std::countr_zero(size));
+  for (size_t k = 0; k < old_size; ++k) {
+    if (old[k].entry == nullptr) continue;
+    size_t i = position(old[k].hash, shift);
+    while (slots[i].entry != nullptr) i = (i + 1) & (size - 1);
+    slots[i] = old[k];
+  }
+  slots_.store(slots, std::memory_order_relaxed);
+  shift_.store(shift, std::memory_order_relaxed);
+  std::free(old);
+  return true;
 }
 
 // ---- blocks and entries ----
@@ -157,10 +244,8 @@ SegCache::Entry* SegCache::write(void* at, const Probe& key,
   auto* entry = new (at)
       Entry{key.hash, static_cast<uint16_t>(spans.size()), static_cast<uint16_t>(key.text.size()),
             key.byte_fallback ? Entry::kByteFallback : uint8_t{0}};
+  if (!key.text.empty()) std::memcpy(entry->key(), key.text.data(), key.text.size());
   if (!spans.empty()) std::memcpy(entry->spans(), spans.data(), spans.size_bytes());
-  if (!key.text.empty()) {
-    std::memcpy(entry->spans() + spans.size(), key.text.data(), key.text.size());
-  }
   return entry;
 }
 
@@ -170,7 +255,7 @@ bool SegCache::holds(const Entry& entry, std::span<const CachedSpan> spans) noex
 }
 
 void SegCache::take_all(Shard& shard, Block*& released) noexcept {
-  shard.map.clear();
+  index_of(shard).clear();
   if (shard.blocks.newest) {
     shard.blocks.newest->newer = released;
     released = shard.blocks.oldest;
@@ -196,11 +281,14 @@ void SegCache::free_blocks(Block* chain) noexcept {
   }
 }
 
-SegCache::Map::iterator SegCache::position_of(Shard& shard, const Entry& entry) const {
-  return shard.map.find(Probe{entry.text(), entry.byte_fallback(), entry.hash});
-}
-
 // ---- lookups ----
+
+void SegCache::prefetch_store(const Shard& shard, size_t hash) const noexcept {
+  if (const Block* newest = shard.blocks.newest) {
+    __builtin_prefetch(newest->data() + newest->used, 1);
+  }
+  if (shard.seen) __builtin_prefetch(&shard.seen[seen_word(hash)], 1);
+}
 
 bool SegCache::find(const Probe& key, bool need_spans, InlineIds& ids, SpanList& spans) const {
   Shard& shard = shard_of(key.hash);
@@ -210,9 +298,12 @@ bool SegCache::find(const Probe& key, bool need_spans, InlineIds& ids, SpanList&
     size_t room_needed = 0;
     const bool found = locked(shard, [&] {
       if (poisoned_.load(std::memory_order_relaxed)) return false;
-      auto it = shard.map.find(key);
-      if (it == shard.map.end()) return false;
-      Entry& entry = *it->entry;
+      const Index::Slot* slot = index_of(shard).find(key);
+      if (slot == nullptr) {
+        prefetch_store(shard, key.hash);
+        return false;
+      }
+      Entry& entry = *slot->entry;
       if ((entry.flags & Entry::kReferenced) == 0) entry.flags |= Entry::kReferenced;
       ids = entry.ids();
       if (!need_spans && ids.present) return true;
@@ -243,16 +334,13 @@ bool SegCache::store(const Probe& key, std::span<const CachedSpan> spans) {
   const Done done = locked(shard, [&] {
     if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
     if (keeps_repeats()) return store_keeping_repeats(shard, key, spans) ? Done::kYes : Done::kNo;
-    auto it = shard.map.find(key);
-    if (it != shard.map.end()) return replace(shard, *it, spans) ? Done::kYes : Done::kNo;
-    if (!reserve()) return Done::kFull;
-    Entry* entry = carve(shard, Entry::bytes_for(spans.size(), key.text.size()), true);
-    if (entry == nullptr) {
-      entries_.fetch_sub(1, std::memory_order_relaxed);
-      return Done::kNo;
+    if (Index::Slot* slot = index_of(shard).find(key)) {
+      return replace(shard, *slot, spans) ? Done::kYes : Done::kNo;
     }
-    shard.map.insert(Stored{key.hash, write(entry, key, spans)});
-    return Done::kYes;
+    if (!reserve()) return Done::kFull;
+    if (add(shard, key, spans)) return Done::kYes;
+    entries_.fetch_sub(1, std::memory_order_relaxed);
+    return Done::kNo;
   });
   if (done != Done::kFull) return done == Done::kYes;
   // The ceiling seemed to be reached: settle it with every shard locked, where
@@ -264,17 +352,24 @@ bool SegCache::store(const Probe& key, std::span<const CachedSpan> spans) {
   return stored;
 }
 
-bool SegCache::replace(Shard& shard, const Stored& stored, std::span<const CachedSpan> spans) {
-  Entry& old = *stored.entry;
+bool SegCache::replace(Shard& shard, Index::Slot& slot, std::span<const CachedSpan> spans) {
+  Entry& old = *slot.entry;
   if (holds(old, spans)) return true;
   Entry* entry = carve(shard, Entry::bytes_for(spans.size(), old.key_size), true);
   if (entry == nullptr) return false;
-  // The key is copied from the old entry before that is marked: `stored`
-  // keeps naming it until it is repointed.
   write(entry, Probe{old.text(), old.byte_fallback(), old.hash}, spans);
   old.flags |= Entry::kDead;
-  stored.entry = entry;
+  slot.entry = entry;
   return true;
+}
+
+bool SegCache::add(Shard& shard, const Probe& key, std::span<const CachedSpan> spans) noexcept {
+  Entry* entry = carve(shard, Entry::bytes_for(spans.size(), key.text.size()), true);
+  if (entry == nullptr) return false;
+  write(entry, key, spans);
+  if (index_of(shard).insert(key.hash, entry)) return true;
+  entry->flags |= Entry::kDead;  // its bytes stay unused until the block is swept or freed
+  return false;
 }
 
 bool SegCache::reserve() noexcept {
@@ -289,41 +384,37 @@ bool SegCache::store_or_empty(Shard& shard, const Probe& key, std::span<const Ca
                               Block*& released) {
   if (poisoned_.load(std::memory_order_relaxed)) return false;
   if (keeps_repeats()) return store_keeping_repeats(shard, key, spans);
-  auto it = shard.map.find(key);
-  if (it != shard.map.end()) return replace(shard, *it, spans);
+  if (Index::Slot* slot = index_of(shard).find(key)) return replace(shard, *slot, spans);
   if (!reserve()) {
     take_everything(released);
     reserve();
   }
-  Entry* entry = carve(shard, Entry::bytes_for(spans.size(), key.text.size()), true);
-  if (entry == nullptr) {
-    entries_.fetch_sub(1, std::memory_order_relaxed);
-    return false;
-  }
-  shard.map.insert(Stored{key.hash, write(entry, key, spans)});
-  return true;
+  if (add(shard, key, spans)) return true;
+  entries_.fetch_sub(1, std::memory_order_relaxed);
+  return false;
 }
 
 // ---- kKeepRepeats ----
 
 bool SegCache::store_keeping_repeats(Shard& shard, const Probe& key,
                                      std::span<const CachedSpan> spans) {
-  if (auto it = shard.map.find(key); it != shard.map.end()) {
-    Entry& old = *it->entry;
+  if (Index::Slot* slot = index_of(shard).find(key)) {
+    Entry& old = *slot->entry;
     if (holds(old, spans)) return true;
     // Stored again as a new key, so that making room cannot move it meanwhile.
     old.flags |= Entry::kDead;
-    shard.map.erase(it);
+    index_of(shard).erase(slot);
     --shard.entries;
   }
   const size_t bytes = Entry::bytes_for(spans.size(), key.text.size());
   if (bytes + sizeof(Block) > shard_limits_.block) return false;
-  if (!has_room(shard, bytes) && (!seen_before(shard, key.hash) || !make_room(shard, bytes))) {
+  // A full shard takes a new piece only on its second sight, in the room the
+  // clock makes; the room is not for the pieces seen once.
+  if (!can_grow(shard, bytes) &&
+      (!seen_before(shard, key.hash) || !(has_room(shard, bytes) || make_room(shard, bytes)))) {
     return false;
   }
-  Entry* entry = carve(shard, bytes, true);
-  if (entry == nullptr) return false;
-  shard.map.insert(Stored{key.hash, write(entry, key, spans)});
+  if (!add(shard, key, spans)) return false;
   ++shard.entries;
   if (!holds_entries_.load(std::memory_order_relaxed)) {
     holds_entries_.store(true, std::memory_order_relaxed);
@@ -331,11 +422,16 @@ bool SegCache::store_keeping_repeats(Shard& shard, const Probe& key,
   return true;
 }
 
-bool SegCache::has_room(const Shard& shard, size_t bytes) const noexcept {
-  if (shard.entries >= shard_limits_.entries) return false;
+bool SegCache::can_grow(const Shard& shard, size_t bytes) const noexcept {
   const Blocks& blocks = shard.blocks;
-  if (blocks.newest && blocks.newest->size - blocks.newest->used >= bytes) return true;
-  return blocks.bytes + next_block_bytes(blocks, bytes) <= shard_limits_.bytes;
+  return shard.entries < shard_limits_.entries &&
+         blocks.bytes + next_block_bytes(blocks, bytes) <= shard_limits_.bytes;
+}
+
+bool SegCache::has_room(const Shard& shard, size_t bytes) const noexcept {
+  const Blocks& blocks = shard.blocks;
+  return can_grow(shard, bytes) || (shard.entries < shard_limits_.entries && blocks.newest &&
+                                    blocks.newest->size - blocks.newest->used >= bytes);
 }
 
 bool SegCache::seen_before(Shard& shard, size_t hash) noexcept {
@@ -346,19 +442,16 @@ bool SegCache::seen_before(Shard& shard, size_t hash) noexcept {
     if (!shard.seen) return true;
     shard.seen_marks = 0;
   }
-  // Two bits per piece, from hash bits that neither the shards nor the maps
-  // place by.
-  const size_t first = (hash >> 8) & (bits - 1), second = (hash >> 24) & (bits - 1);
-  uint64_t* words = shard.seen.get();
-  const uint64_t first_mask = uint64_t{1} << (first % 64),
-                 second_mask = uint64_t{1} << (second % 64);
-  if ((words[first / 64] & first_mask) != 0 && (words[second / 64] & second_mask) != 0) return true;
+  // Two bits per piece, in one word (one cache line to load), from hash bits
+  // that neither the shards nor the maps place by.
+  uint64_t& word = shard.seen[seen_word(hash)];
+  const uint64_t mask = (uint64_t{1} << ((hash >> 24) & 63)) | (uint64_t{1} << ((hash >> 30) & 63));
+  if ((word & mask) == mask) return true;
   if (shard.seen_marks >= shard_limits_.entries) {
-    std::fill_n(words, bits / 64, uint64_t{0});
+    std::fill_n(shard.seen.get(), bits / 64, uint64_t{0});
     shard.seen_marks = 0;
   }
-  words[first / 64] |= first_mask;
-  words[second / 64] |= second_mask;
+  word |= mask;
   ++shard.seen_marks;
   return false;
 }
@@ -384,16 +477,16 @@ void SegCache::sweep_oldest(Shard& shard) {
     const size_t bytes = entry->bytes();
     at += bytes;
     if ((entry->flags & Entry::kDead) != 0) continue;
-    auto it = position_of(shard, *entry);
+    Index::Slot* slot = index_of(shard).find(*entry);
     if ((entry->flags & Entry::kReferenced) == 0) {
-      shard.map.erase(it);
+      index_of(shard).erase(slot);
       --shard.entries;
       continue;
     }
     entry->flags &= static_cast<uint8_t>(~Entry::kReferenced);
     if (kept != at - bytes) {
       std::memmove(kept, entry, bytes);
-      it->entry = reinterpret_cast<Entry*>(kept);
+      slot->entry = reinterpret_cast<Entry*>(kept);
     }
     kept += bytes;
   }
@@ -416,7 +509,8 @@ void SegCache::drop_oldest(Shard& shard) noexcept {
     auto* entry = reinterpret_cast<Entry*>(at);
     at += entry->bytes();
     if ((entry->flags & Entry::kDead) != 0) continue;
-    shard.map.erase(position_of(shard, *entry));
+    Index& index = index_of(shard);
+    index.erase(index.find(*entry));
     --shard.entries;
   }
   blocks.bytes -= block->size + sizeof(Block);
@@ -447,7 +541,7 @@ void SegCache::clear() {
 size_t SegCache::capacity() const {
   return locked_all([&] {
     size_t total = 0;
-    for (size_t i = 0; i < kShards; ++i) total += static_cast<size_t>(shards_[i].map.max_load());
+    for (size_t i = 0; i < kShards; ++i) total += indexes_[i].capacity();
     return total;
   });
 }

@@ -48,9 +48,10 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <boost/unordered/unordered_flat_set.hpp>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -172,16 +173,17 @@ class SegCache : private ForkHooks {
     return store(probe(byte_fallback, piece), seg->spans.view());
   }
 
-  // Starts loading the lines of the key's shard that a lookup (`for_store`
-  // false) or a store reads and writes first.
-  void prefetch(size_t hash, bool for_store) const noexcept {
+  // Starts loading what a lookup of the key reads first: its shard's lock
+  // and its slot of the index.
+  void prefetch(size_t hash) const noexcept {
+    __builtin_prefetch(&shard_of(hash));
+    indexes_[shard_number(hash)].prefetch(hash);
+  }
+  // The same for a store of the key, which writes its shard's lines.
+  void prefetch_for_store(size_t hash) const noexcept {
     const Shard& shard = shard_of(hash);
-    if (for_store) {
-      __builtin_prefetch(&shard, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(&shard) + 64, 1);
-    } else {
-      __builtin_prefetch(&shard);
-    }
+    __builtin_prefetch(&shard, 1);
+    __builtin_prefetch(reinterpret_cast<const char*>(&shard) + 64, 1);
   }
 
   // Number of entries; 0 when poisoned.
@@ -215,8 +217,9 @@ class SegCache : private ForkHooks {
   void invalidate_front_caches() noexcept;
 
  private:
-  // One stored piece, carved from a block: this header, the spans, then the
-  // key's bytes, padded to 8.
+  // One stored piece, carved from a block: this header, the key's bytes
+  // (padded to 4), then the spans; the whole padded to 8. A lookup reads the
+  // header and the key side by side.
   struct Entry {
     static constexpr uint8_t kByteFallback = 1;
     static constexpr uint8_t kReferenced = 2;  // looked up since the clock last passed
@@ -227,19 +230,24 @@ class SegCache : private ForkHooks {
     uint16_t key_size;
     uint8_t flags;
 
+    static size_t key_room(size_t key_size) noexcept { return (key_size + 3) & ~size_t{3}; }
     static size_t bytes_for(size_t spans, size_t key_size) noexcept {
-      return sizeof(Entry) + ((spans * sizeof(CachedSpan) + key_size + 7) & ~size_t{7});
+      return sizeof(Entry) + ((key_room(key_size) + spans * sizeof(CachedSpan) + 7) & ~size_t{7});
     }
     size_t bytes() const noexcept { return bytes_for(span_count, key_size); }
-    const CachedSpan* spans() const noexcept {
-      return reinterpret_cast<const CachedSpan*>(this + 1);
+    char* key() noexcept { return reinterpret_cast<char*>(this + 1); }
+    std::string_view text() const noexcept {
+      return {reinterpret_cast<const char*>(this + 1), key_size};
     }
-    CachedSpan* spans() noexcept { return reinterpret_cast<CachedSpan*>(this + 1); }
+    const CachedSpan* spans() const noexcept {
+      return reinterpret_cast<const CachedSpan*>(reinterpret_cast<const char*>(this + 1) +
+                                                 key_room(key_size));
+    }
+    CachedSpan* spans() noexcept {
+      return reinterpret_cast<CachedSpan*>(key() + key_room(key_size));
+    }
     std::span<const CachedSpan> span_view() const noexcept { return {spans(), span_count}; }
     bool byte_fallback() const noexcept { return (flags & kByteFallback) != 0; }
-    std::string_view text() const noexcept {
-      return {reinterpret_cast<const char*>(spans() + span_count), key_size};
-    }
     InlineIds ids() const noexcept { return InlineIds::of(span_view()); }
   };
   static_assert(sizeof(Entry) == 16 && alignof(CachedSpan) <= 8);
@@ -251,6 +259,7 @@ class SegCache : private ForkHooks {
     uint32_t size;
     uint32_t used;
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   };
   static_assert(sizeof(Block) == 16);
 
@@ -262,39 +271,65 @@ class SegCache : private ForkHooks {
     size_t count = 0;
   };
 
-  struct Stored {
-    size_t hash;
-    mutable Entry* entry;  // repointed when the entry moves or is replaced
+  // A shard's index: open addressing with linear probing over (hash, entry)
+  // slots, a power of two of them, at most three quarters used; a slot without
+  // an entry is free, and erasing shifts the slots after it back, so that no
+  // tombstones build up under the clock's churn. Positions come from hash bits
+  // below the shards', and the table's address and size are kept in atomics,
+  // so that a thread may prefetch a key's slot before it takes the lock (a
+  // stale address only wastes the prefetch). Never throws: a table that cannot
+  // grow refuses the insertion.
+  class Index {
+   public:
+    struct Slot {
+      size_t hash;
+      Entry* entry;  // null: free
+    };
+
+    Index() = default;
+    ~Index() { std::free(slots_.load(std::memory_order_relaxed)); }
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+
+    // The slot of the key, or null.
+    Slot* find(const Probe& key) const noexcept;
+    // The slot that names `entry`, which must be indexed.
+    Slot* find(const Entry& entry) const noexcept;
+    // Adds a key that is not indexed yet; false when the table would have to
+    // grow and cannot.
+    bool insert(size_t hash, Entry* entry) noexcept;
+    void erase(Slot* slot) noexcept;
+    // Frees every slot, keeping the table.
+    void clear() noexcept;
+    // Grows the table to take `entries` entries; false when it cannot.
+    bool reserve(size_t entries) noexcept;
+    // Entries the table takes before it grows.
+    size_t capacity() const noexcept { return max_used(size()); }
+    void prefetch(size_t hash) const noexcept {
+      const Slot* slots = slots_.load(std::memory_order_relaxed);
+      if (slots) __builtin_prefetch(slots + position(hash, shift_.load(std::memory_order_relaxed)));
+    }
+
+   private:
+    static size_t max_used(size_t size) noexcept { return size / 4 * 3; }
+    static size_t position(size_t hash, unsigned shift) noexcept {
+      // The bits below the shards' (40 to 47), highest first.
+      return static_cast<size_t>(std::rotl(static_cast<uint64_t>(hash), 24) >> shift);
+    }
+    size_t size() const noexcept {
+      const unsigned shift = shift_.load(std::memory_order_relaxed);
+      return shift == 64 ? 0 : size_t{1} << (64 - shift);
+    }
+    bool rebuild(size_t size) noexcept;
+
+    std::atomic<Slot*> slots_{nullptr};
+    std::atomic<uint32_t> shift_{64};  // 64 - log2(size); 64 while there is no table
+    uint32_t used_ = 0;
   };
-  struct KeyHash {
-    using is_transparent = void;
-    using is_avalanching = void;  // the stored hash is XXH3 output
-    size_t operator()(const Stored& k) const noexcept { return k.hash; }
-    size_t operator()(const Probe& k) const noexcept { return k.hash; }
-  };
-  struct KeyEq {
-    using is_transparent = void;
-    static bool same(const Stored& a, size_t hash, bool byte_fallback,
-                     std::string_view text) noexcept {
-      if (a.hash != hash || a.entry->byte_fallback() != byte_fallback) return false;
-      const std::string_view x = a.entry->text();
-      return x.size() == text.size() && same_bytes(x.data(), text.data(), x.size());
-    }
-    bool operator()(const Stored& a, const Stored& b) const noexcept {
-      return same(a, b.hash, b.entry->byte_fallback(), b.entry->text());
-    }
-    bool operator()(const Stored& a, const Probe& b) const noexcept {
-      return same(a, b.hash, b.byte_fallback, b.text);
-    }
-    bool operator()(const Probe& b, const Stored& a) const noexcept {
-      return same(a, b.hash, b.byte_fallback, b.text);
-    }
-  };
-  using Map = boost::unordered_flat_set<Stored, KeyHash, KeyEq>;
+  static_assert(sizeof(Index) == 16);
 
   struct alignas(64) Shard {
     ShardMutex mutex;
-    Map map;
     Blocks blocks;
     // kKeepRepeats: the entries of this shard, and the bitmap of the pieces
     // turned away since it was last reset (allocated when the shard first
@@ -313,8 +348,13 @@ class SegCache : private ForkHooks {
   };
   static ShardLimits shard_limits_of(const Limits& limits) noexcept;
 
-  // Bits the maps and the front caches do not place by.
-  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 40) % kShards]; }
+  // Bits the indexes and the front caches do not place by.
+  static size_t shard_number(size_t hash) noexcept { return (hash >> 40) % kShards; }
+  Shard& shard_of(size_t hash) const noexcept { return shards_[shard_number(hash)]; }
+  // A shard's index, guarded by the shard's lock. The indexes are kept
+  // together, apart from the shards, so that finding where a key's slot is
+  // reads memory that stays in the cache.
+  Index& index_of(const Shard& shard) const noexcept { return indexes_[&shard - shards_.get()]; }
   bool keeps_repeats() const noexcept { return limits_.policy == Policy::kKeepRepeats; }
 
   // Runs `body`; an exception escaping it poisons the cache for good.
@@ -341,9 +381,12 @@ class SegCache : private ForkHooks {
   static Entry* write(void* at, const Probe& key, std::span<const CachedSpan> spans) noexcept;
   // Whether `entry` holds exactly these spans.
   static bool holds(const Entry& entry, std::span<const CachedSpan> spans) noexcept;
-  // Replaces what `stored` names by the spans, unless it holds them already.
+  // Replaces what `slot` names by the spans, unless it holds them already.
   // Returns false (changing nothing) when no memory could be had.
-  bool replace(Shard& shard, const Stored& stored, std::span<const CachedSpan> spans);
+  bool replace(Shard& shard, Index::Slot& slot, std::span<const CachedSpan> spans);
+  // Carves, writes and indexes an entry for a key that is not indexed; false
+  // (leaving nothing behind) when no memory could be had.
+  bool add(Shard& shard, const Probe& key, std::span<const CachedSpan> spans) noexcept;
   // Takes every entry out of the shard, keeping the index's capacity; its
   // blocks are added to `released`, to be freed once the locks are given back.
   void take_all(Shard& shard, Block*& released) noexcept;
@@ -351,8 +394,6 @@ class SegCache : private ForkHooks {
   void take_everything(Block*& released) noexcept;
   // Frees a chain of blocks linked through `newer`.
   static void free_blocks(Block* chain) noexcept;
-  // The index's element for `entry`, which must be in it.
-  Map::iterator position_of(Shard& shard, const Entry& entry) const;
   void invalidate_front_caches_only() noexcept;
 
   // ---- kEmptyWhenFull ----
@@ -365,11 +406,18 @@ class SegCache : private ForkHooks {
 
   // ---- kKeepRepeats, with the shard locked ----
   bool store_keeping_repeats(Shard& shard, const Probe& key, std::span<const CachedSpan> spans);
-  // Whether an entry of `bytes` bytes fits without anything leaving.
+  // Whether the shard may take an entry of `bytes` bytes in a new block, or
+  // else has room for it at the end of its newest one (which the clock made).
+  bool can_grow(const Shard& shard, size_t bytes) const noexcept;
   bool has_room(const Shard& shard, size_t bytes) const noexcept;
   // True on the second sight of `hash` since the bitmap was last reset; marks
   // the first.
   bool seen_before(Shard& shard, size_t hash) noexcept;
+  size_t seen_word(size_t hash) const noexcept {
+    return (hash >> 8) & (shard_limits_.seen_bits / 64 - 1);
+  }
+  // Starts loading what a store of the key (which follows a miss) writes.
+  void prefetch_store(const Shard& shard, size_t hash) const noexcept;
   // Sweeps the oldest block (see the top of this file) until an entry of
   // `bytes` bytes fits; false when a whole turn of the clock found no room.
   bool make_room(Shard& shard, size_t bytes);
@@ -386,6 +434,7 @@ class SegCache : private ForkHooks {
   Limits limits_;
   ShardLimits shard_limits_;
   std::unique_ptr<Shard[]> shards_;
+  std::unique_ptr<Index[]> indexes_;
   mutable std::mutex all_shards_;  // taken before every shard lock by locked_all
   // kEmptyWhenFull: changed by stores of new keys only; apart from what hits
   // read.

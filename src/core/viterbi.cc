@@ -476,6 +476,8 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   if (shared) {
     InlineIds ids;
     if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
+    // The slot the piece is kept in below is loaded while the cache is asked.
+    shared->prefetch_for_keep(key.hash);
   } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
     return hit;
   }
@@ -483,8 +485,7 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   bool kept = cache.find(key, need_segmentation, ids, spans);
   if (!kept) {
     // What the store and the keep write is loaded while the piece decodes.
-    cache.prefetch(key.hash, true);
-    if (shared) shared->prefetch_for_keep(key.hash);
+    cache.prefetch_for_store(key.hash);
     if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, spans); !done) {
       return std::move(done).error();
     }
