@@ -20,8 +20,8 @@ uint64_t fresh_generation() noexcept {
 // each about as large as all before it together, up to the largest. A cache
 // with a few pieces takes a few kilobytes; a full one wastes at most the
 // unused end of each block.
-constexpr size_t kFirstBlockBytes = 1024;
-constexpr size_t kLargestBlockBytes = 16384;
+constexpr size_t kFirstBlockBytes = 512;
+constexpr size_t kLargestBlockBytes = 4096;
 
 }  // namespace
 
@@ -110,64 +110,64 @@ auto SegCache::locked_all(F&& body) const {
 
 // ---- the index ----
 
-SegCache::Index::Slot* SegCache::Index::find(const Probe& key) const noexcept {
-  Slot* slots = slots_.load(std::memory_order_relaxed);
-  if (slots == nullptr) return nullptr;
-  const unsigned shift = shift_.load(std::memory_order_relaxed);
+size_t SegCache::Index::find(const Probe& key) const noexcept {
+  const uint32_t* tags = this->tags();
+  if (tags == nullptr) return kNone;
+  const uint32_t tag = tag_of(key.hash);
   const size_t mask = size() - 1;
-  for (size_t i = position(key.hash, shift);; i = (i + 1) & mask) {
-    Slot& slot = slots[i];
-    if (slot.entry == nullptr) return nullptr;
-    if (slot.hash != key.hash || slot.entry->byte_fallback() != key.byte_fallback) continue;
-    const std::string_view text = slot.entry->text();
-    if (text.size() == key.text.size() && same_bytes(text.data(), key.text.data(), text.size())) {
-      return &slot;
+  for (size_t i = position(tag, shift_.load(std::memory_order_relaxed));; i = (i + 1) & mask) {
+    if (tags[i] == 0) return kNone;
+    if (tags[i] != tag) continue;
+    const Entry& entry = *entries()[i];
+    const std::string_view text = entry.text();
+    if (entry.byte_fallback() == key.byte_fallback && text.size() == key.text.size() &&
+        same_bytes(text.data(), key.text.data(), text.size())) {
+      return i;
     }
   }
 }
 
-SegCache::Index::Slot* SegCache::Index::find(const Entry& entry) const noexcept {
-  Slot* slots = slots_.load(std::memory_order_relaxed);
+size_t SegCache::Index::find(const Entry& entry) const noexcept {
+  Entry* const* entries = this->entries();
   const size_t mask = size() - 1;
-  for (size_t i = position(entry.hash, shift_.load(std::memory_order_relaxed));;
+  for (size_t i = position(entry.tag, shift_.load(std::memory_order_relaxed));;
        i = (i + 1) & mask) {
-    if (slots[i].entry == &entry) return &slots[i];
+    if (entries[i] == &entry) return i;
   }
 }
 
-bool SegCache::Index::insert(size_t hash, Entry* entry) noexcept {
+bool SegCache::Index::insert(Entry* entry) noexcept {
   if (used_ + 1 > max_used(size()) && !rebuild(std::max<size_t>(8, 2 * size()))) return false;
-  Slot* slots = slots_.load(std::memory_order_relaxed);
+  uint32_t* tags = this->tags();
   const size_t mask = size() - 1;
-  size_t i = position(hash, shift_.load(std::memory_order_relaxed));
-  while (slots[i].entry != nullptr) i = (i + 1) & mask;
-  slots[i] = Slot{hash, entry};
+  size_t i = position(entry->tag, shift_.load(std::memory_order_relaxed));
+  while (tags[i] != 0) i = (i + 1) & mask;
+  tags[i] = entry->tag;
+  entries()[i] = entry;
   ++used_;
   return true;
 }
 
-void SegCache::Index::erase(Slot* slot) noexcept {
-  Slot* slots = slots_.load(std::memory_order_relaxed);
+void SegCache::Index::erase(size_t hole) noexcept {
+  uint32_t* tags = this->tags();
+  Entry** entries = this->entries();
   const unsigned shift = shift_.load(std::memory_order_relaxed);
   const size_t mask = size() - 1;
-  size_t hole = static_cast<size_t>(slot - slots);
   // A later slot moves into the hole when its own position is not between
   // the hole and it (cyclically): its probe passes the hole.
-  for (size_t i = (hole + 1) & mask; slots[i].entry != nullptr; i = (i + 1) & mask) {
-    const size_t home = position(slots[i].hash, shift);
-    if (((i - home) & mask) >= ((i - hole) & mask)) {
-      slots[hole] = slots[i];
+  for (size_t i = (hole + 1) & mask; tags[i] != 0; i = (i + 1) & mask) {
+    if (((i - position(tags[i], shift)) & mask) >= ((i - hole) & mask)) {
+      tags[hole] = tags[i];
+      entries[hole] = entries[i];
       hole = i;
     }
   }
-  slots[hole].entry = nullptr;
+  tags[hole] = 0;
   --used_;
 }
 
 void SegCache::Index::clear() noexcept {
-  if (Slot* slots = slots_.load(std::memory_order_relaxed)) {
-    std::memset(static_cast<void*>(slots), 0, size() * sizeof(Slot));
-  }
+  if (uint32_t* tags = this->tags()) std::memset(tags, 0, size() * sizeof(uint32_t));
   used_ = 0;
 }
 
@@ -177,18 +177,22 @@ bool SegCache::Index::reserve(size_t entries) noexcept {
 }
 
 bool SegCache::Index::rebuild(size_t size) noexcept {
-  auto* slots = static_cast<Slot*>(std::calloc(size, sizeof(Slot)));
-  if (slots == nullptr) return false;
-  Slot* old = slots_.load(std::memory_order_relaxed);
-  const size_t old_size = this->size();
-  const auto shift = static_cast<unsigned>(64 - std::countr_zero(size));
-  for (size_t k = 0; k < old_size; ++k) {
-    if (old[k].entry == nullptr) continue;
-    size_t i = position(old[k].hash, shift);
-    while (slots[i].entry != nullptr) i = (i + 1) & (size - 1);
-    slots[i] = old[k];
+  void* table = std::calloc(size, sizeof(uint32_t) + sizeof(Entry*));
+  if (table == nullptr) return false;
+  auto* tags = static_cast<uint32_t*>(table);
+  auto** entries = reinterpret_cast<Entry**>(tags + size);
+  const auto shift = static_cast<unsigned>(32 - std::countr_zero(size));
+  const uint32_t* old_tags = this->tags();
+  Entry* const* old_entries = old_tags ? this->entries() : nullptr;
+  for (size_t k = 0, old_size = this->size(); k < old_size; ++k) {
+    if (old_tags[k] == 0) continue;
+    size_t i = position(old_tags[k], shift);
+    while (tags[i] != 0) i = (i + 1) & (size - 1);
+    tags[i] = old_tags[k];
+    entries[i] = old_entries[k];
   }
-  slots_.store(slots, std::memory_order_relaxed);
+  void* old = table_.load(std::memory_order_relaxed);
+  table_.store(table, std::memory_order_relaxed);
   shift_.store(shift, std::memory_order_relaxed);
   std::free(old);
   return true;
@@ -242,8 +246,8 @@ SegCache::Block* SegCache::take_oldest(Blocks& blocks) noexcept {
 SegCache::Entry* SegCache::write(void* at, const Probe& key,
                                  std::span<const CachedSpan> spans) noexcept {
   auto* entry = new (at)
-      Entry{key.hash, static_cast<uint16_t>(spans.size()), static_cast<uint16_t>(key.text.size()),
-            key.byte_fallback ? Entry::kByteFallback : uint8_t{0}};
+      Entry{tag_of(key.hash), static_cast<uint32_t>(spans.size()),
+            static_cast<uint32_t>(key.text.size()), key.byte_fallback ? Entry::kByteFallback : 0u};
   if (!key.text.empty()) std::memcpy(entry->key(), key.text.data(), key.text.size());
   if (!spans.empty()) std::memcpy(entry->spans(), spans.data(), spans.size_bytes());
   return entry;
@@ -298,12 +302,13 @@ bool SegCache::find(const Probe& key, bool need_spans, InlineIds& ids, SpanList&
     size_t room_needed = 0;
     const bool found = locked(shard, [&] {
       if (poisoned_.load(std::memory_order_relaxed)) return false;
-      const Index::Slot* slot = index_of(shard).find(key);
-      if (slot == nullptr) {
+      const Index& index = index_of(shard);
+      const size_t slot = index.find(key);
+      if (slot == Index::kNone) {
         prefetch_store(shard, key.hash);
         return false;
       }
-      Entry& entry = *slot->entry;
+      Entry& entry = *index.entry(slot);
       if ((entry.flags & Entry::kReferenced) == 0) entry.flags |= Entry::kReferenced;
       ids = entry.ids();
       if (!need_spans && ids.present) return true;
@@ -334,8 +339,8 @@ bool SegCache::store(const Probe& key, std::span<const CachedSpan> spans) {
   const Done done = locked(shard, [&] {
     if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
     if (keeps_repeats()) return store_keeping_repeats(shard, key, spans) ? Done::kYes : Done::kNo;
-    if (Index::Slot* slot = index_of(shard).find(key)) {
-      return replace(shard, *slot, spans) ? Done::kYes : Done::kNo;
+    if (const size_t slot = index_of(shard).find(key); slot != Index::kNone) {
+      return replace(shard, slot, key, spans) ? Done::kYes : Done::kNo;
     }
     if (!reserve()) return Done::kFull;
     if (add(shard, key, spans)) return Done::kYes;
@@ -352,14 +357,16 @@ bool SegCache::store(const Probe& key, std::span<const CachedSpan> spans) {
   return stored;
 }
 
-bool SegCache::replace(Shard& shard, Index::Slot& slot, std::span<const CachedSpan> spans) {
-  Entry& old = *slot.entry;
+bool SegCache::replace(Shard& shard, size_t slot, const Probe& key,
+                       std::span<const CachedSpan> spans) {
+  Index& index = index_of(shard);
+  Entry& old = *index.entry(slot);
   if (holds(old, spans)) return true;
-  Entry* entry = carve(shard, Entry::bytes_for(spans.size(), old.key_size), true);
+  Entry* entry = carve(shard, Entry::bytes_for(spans.size(), key.text.size()), true);
   if (entry == nullptr) return false;
-  write(entry, Probe{old.text(), old.byte_fallback(), old.hash}, spans);
+  write(entry, key, spans);
   old.flags |= Entry::kDead;
-  slot.entry = entry;
+  index.repoint(slot, entry);
   return true;
 }
 
@@ -367,7 +374,7 @@ bool SegCache::add(Shard& shard, const Probe& key, std::span<const CachedSpan> s
   Entry* entry = carve(shard, Entry::bytes_for(spans.size(), key.text.size()), true);
   if (entry == nullptr) return false;
   write(entry, key, spans);
-  if (index_of(shard).insert(key.hash, entry)) return true;
+  if (index_of(shard).insert(entry)) return true;
   entry->flags |= Entry::kDead;  // its bytes stay unused until the block is swept or freed
   return false;
 }
@@ -384,7 +391,9 @@ bool SegCache::store_or_empty(Shard& shard, const Probe& key, std::span<const Ca
                               Block*& released) {
   if (poisoned_.load(std::memory_order_relaxed)) return false;
   if (keeps_repeats()) return store_keeping_repeats(shard, key, spans);
-  if (Index::Slot* slot = index_of(shard).find(key)) return replace(shard, *slot, spans);
+  if (const size_t slot = index_of(shard).find(key); slot != Index::kNone) {
+    return replace(shard, slot, key, spans);
+  }
   if (!reserve()) {
     take_everything(released);
     reserve();
@@ -398,20 +407,22 @@ bool SegCache::store_or_empty(Shard& shard, const Probe& key, std::span<const Ca
 
 bool SegCache::store_keeping_repeats(Shard& shard, const Probe& key,
                                      std::span<const CachedSpan> spans) {
-  if (Index::Slot* slot = index_of(shard).find(key)) {
-    Entry& old = *slot->entry;
+  Index& index = index_of(shard);
+  if (const size_t slot = index.find(key); slot != Index::kNone) {
+    Entry& old = *index.entry(slot);
     if (holds(old, spans)) return true;
     // Stored again as a new key, so that making room cannot move it meanwhile.
     old.flags |= Entry::kDead;
-    index_of(shard).erase(slot);
+    index.erase(slot);
     --shard.entries;
   }
   const size_t bytes = Entry::bytes_for(spans.size(), key.text.size());
-  if (bytes + sizeof(Block) > shard_limits_.block) return false;
   // A full shard takes a new piece only on its second sight, in the room the
-  // clock makes; the room is not for the pieces seen once.
+  // clock makes a block at a time (so never one larger than a block); the
+  // room is not for the pieces seen once.
   if (!can_grow(shard, bytes) &&
-      (!seen_before(shard, key.hash) || !(has_room(shard, bytes) || make_room(shard, bytes)))) {
+      (bytes + sizeof(Block) > shard_limits_.block || !seen_before(shard, key.hash) ||
+       !(has_room(shard, bytes) || make_room(shard, bytes)))) {
     return false;
   }
   if (!add(shard, key, spans)) return false;
@@ -469,6 +480,7 @@ bool SegCache::make_room(Shard& shard, size_t bytes) {
 }
 
 void SegCache::sweep_oldest(Shard& shard) {
+  Index& index = index_of(shard);
   Blocks& blocks = shard.blocks;
   Block* block = take_oldest(blocks);
   char* kept = block->data();
@@ -477,16 +489,16 @@ void SegCache::sweep_oldest(Shard& shard) {
     const size_t bytes = entry->bytes();
     at += bytes;
     if ((entry->flags & Entry::kDead) != 0) continue;
-    Index::Slot* slot = index_of(shard).find(*entry);
+    const size_t slot = index.find(*entry);
     if ((entry->flags & Entry::kReferenced) == 0) {
-      index_of(shard).erase(slot);
+      index.erase(slot);
       --shard.entries;
       continue;
     }
-    entry->flags &= static_cast<uint8_t>(~Entry::kReferenced);
+    entry->flags &= ~Entry::kReferenced;
     if (kept != at - bytes) {
       std::memmove(kept, entry, bytes);
-      slot->entry = reinterpret_cast<Entry*>(kept);
+      index.repoint(slot, reinterpret_cast<Entry*>(kept));
     }
     kept += bytes;
   }

@@ -217,22 +217,28 @@ class SegCache : private ForkHooks {
   void invalidate_front_caches() noexcept;
 
  private:
-  // One stored piece, carved from a block: this header, the key's bytes
-  // (padded to 4), then the spans; the whole padded to 8. A lookup reads the
-  // header and the key side by side.
-  struct Entry {
-    static constexpr uint8_t kByteFallback = 1;
-    static constexpr uint8_t kReferenced = 2;  // looked up since the clock last passed
-    static constexpr uint8_t kDead = 4;        // replaced: the index no longer names it
+  // The 32 bits of a key's hash that its index places it by (below the
+  // shards' bits 40 to 47, highest first), never 0.
+  static uint32_t tag_of(size_t hash) noexcept {
+    return static_cast<uint32_t>(std::rotl(static_cast<uint64_t>(hash), 24) >> 32) | 1;
+  }
 
-    uint64_t hash;
-    uint16_t span_count;
-    uint16_t key_size;
-    uint8_t flags;
+  // One stored piece, carved from a block: this header, the key's bytes
+  // (padded to 4), then the spans. A lookup reads the header and the key side
+  // by side.
+  struct Entry {
+    static constexpr uint32_t kByteFallback = 1;
+    static constexpr uint32_t kReferenced = 2;  // looked up since the clock last passed
+    static constexpr uint32_t kDead = 4;        // replaced: the index no longer names it
+
+    uint32_t tag;
+    uint32_t span_count : 11;  // at most kMaxPieceBytes: a span covers a byte at least
+    uint32_t key_size : 11;
+    uint32_t flags : 3;
 
     static size_t key_room(size_t key_size) noexcept { return (key_size + 3) & ~size_t{3}; }
     static size_t bytes_for(size_t spans, size_t key_size) noexcept {
-      return sizeof(Entry) + ((key_room(key_size) + spans * sizeof(CachedSpan) + 7) & ~size_t{7});
+      return sizeof(Entry) + key_room(key_size) + spans * sizeof(CachedSpan);
     }
     size_t bytes() const noexcept { return bytes_for(span_count, key_size); }
     char* key() noexcept { return reinterpret_cast<char*>(this + 1); }
@@ -250,7 +256,7 @@ class SegCache : private ForkHooks {
     bool byte_fallback() const noexcept { return (flags & kByteFallback) != 0; }
     InlineIds ids() const noexcept { return InlineIds::of(span_view()); }
   };
-  static_assert(sizeof(Entry) == 16 && alignof(CachedSpan) <= 8);
+  static_assert(sizeof(Entry) == 8 && alignof(CachedSpan) == 4 && kMaxPieceBytes < 2048);
 
   // A block of entries, followed by `size` bytes of room; `used` of them are
   // taken, from the front.
@@ -271,34 +277,34 @@ class SegCache : private ForkHooks {
     size_t count = 0;
   };
 
-  // A shard's index: open addressing with linear probing over (hash, entry)
-  // slots, a power of two of them, at most three quarters used; a slot without
-  // an entry is free, and erasing shifts the slots after it back, so that no
-  // tombstones build up under the clock's churn. Positions come from hash bits
-  // below the shards', and the table's address and size are kept in atomics,
-  // so that a thread may prefetch a key's slot before it takes the lock (a
-  // stale address only wastes the prefetch). Never throws: a table that cannot
-  // grow refuses the insertion.
+  // A shard's index: open addressing with linear probing, a power of two of
+  // slots, at most three quarters used. The slots' tags and entries are two
+  // arrays, so that probing scans 16 tags to a cache line and reads an entry
+  // only for its own tag; tag 0 is a free slot, and erasing shifts the slots
+  // after it back, so that no tombstones build up under the clock's churn. The
+  // table's address and size are kept in atomics, so that a thread may
+  // prefetch a key's slot before it takes the lock (a stale address only
+  // wastes the prefetch). Never throws: a table that cannot grow refuses the
+  // insertion.
   class Index {
    public:
-    struct Slot {
-      size_t hash;
-      Entry* entry;  // null: free
-    };
+    static constexpr size_t kNone = SIZE_MAX;
 
     Index() = default;
-    ~Index() { std::free(slots_.load(std::memory_order_relaxed)); }
+    ~Index() { std::free(table_.load(std::memory_order_relaxed)); }
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
 
-    // The slot of the key, or null.
-    Slot* find(const Probe& key) const noexcept;
+    // The slot of the key, or kNone.
+    size_t find(const Probe& key) const noexcept;
     // The slot that names `entry`, which must be indexed.
-    Slot* find(const Entry& entry) const noexcept;
-    // Adds a key that is not indexed yet; false when the table would have to
-    // grow and cannot.
-    bool insert(size_t hash, Entry* entry) noexcept;
-    void erase(Slot* slot) noexcept;
+    size_t find(const Entry& entry) const noexcept;
+    Entry* entry(size_t slot) const noexcept { return entries()[slot]; }
+    void repoint(size_t slot, Entry* entry) noexcept { entries()[slot] = entry; }
+    // Adds an entry whose key is not indexed yet; false when the table would
+    // have to grow and cannot.
+    bool insert(Entry* entry) noexcept;
+    void erase(size_t slot) noexcept;
     // Frees every slot, keeping the table.
     void clear() noexcept;
     // Grows the table to take `entries` entries; false when it cannot.
@@ -306,24 +312,30 @@ class SegCache : private ForkHooks {
     // Entries the table takes before it grows.
     size_t capacity() const noexcept { return max_used(size()); }
     void prefetch(size_t hash) const noexcept {
-      const Slot* slots = slots_.load(std::memory_order_relaxed);
-      if (slots) __builtin_prefetch(slots + position(hash, shift_.load(std::memory_order_relaxed)));
+      const void* table = table_.load(std::memory_order_relaxed);
+      const unsigned shift = shift_.load(std::memory_order_relaxed);
+      if (table == nullptr) return;
+      const size_t i = position(tag_of(hash), shift);
+      __builtin_prefetch(static_cast<const uint32_t*>(table) + i);
+      __builtin_prefetch(static_cast<Entry* const*>(table) + (size_t{1} << (32 - shift)) / 2 + i);
     }
 
    private:
     static size_t max_used(size_t size) noexcept { return size / 4 * 3; }
-    static size_t position(size_t hash, unsigned shift) noexcept {
-      // The bits below the shards' (40 to 47), highest first.
-      return static_cast<size_t>(std::rotl(static_cast<uint64_t>(hash), 24) >> shift);
-    }
+    static size_t position(uint32_t tag, unsigned shift) noexcept { return tag >> shift; }
     size_t size() const noexcept {
       const unsigned shift = shift_.load(std::memory_order_relaxed);
-      return shift == 64 ? 0 : size_t{1} << (64 - shift);
+      return shift == 32 ? 0 : size_t{1} << (32 - shift);
     }
+    uint32_t* tags() const noexcept {
+      return static_cast<uint32_t*>(table_.load(std::memory_order_relaxed));
+    }
+    // After the tags (the table holds at least two slots, so they end on 8).
+    Entry** entries() const noexcept { return reinterpret_cast<Entry**>(tags() + size()); }
     bool rebuild(size_t size) noexcept;
 
-    std::atomic<Slot*> slots_{nullptr};
-    std::atomic<uint32_t> shift_{64};  // 64 - log2(size); 64 while there is no table
+    std::atomic<void*> table_{nullptr};
+    std::atomic<uint32_t> shift_{32};  // 32 - log2(size); 32 while there is no table
     uint32_t used_ = 0;
   };
   static_assert(sizeof(Index) == 16);
@@ -381,9 +393,9 @@ class SegCache : private ForkHooks {
   static Entry* write(void* at, const Probe& key, std::span<const CachedSpan> spans) noexcept;
   // Whether `entry` holds exactly these spans.
   static bool holds(const Entry& entry, std::span<const CachedSpan> spans) noexcept;
-  // Replaces what `slot` names by the spans, unless it holds them already.
-  // Returns false (changing nothing) when no memory could be had.
-  bool replace(Shard& shard, Index::Slot& slot, std::span<const CachedSpan> spans);
+  // Replaces what `slot` (of `key`) names by the spans, unless it holds them
+  // already. Returns false (changing nothing) when no memory could be had.
+  bool replace(Shard& shard, size_t slot, const Probe& key, std::span<const CachedSpan> spans);
   // Carves, writes and indexes an entry for a key that is not indexed; false
   // (leaving nothing behind) when no memory could be had.
   bool add(Shard& shard, const Probe& key, std::span<const CachedSpan> spans) noexcept;
