@@ -37,11 +37,28 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vecto
   if (!normalized) return std::move(normalized).error();
   std::vector<ByteRange> pieces;
   get_full_pretok_regex().find_all(*normalized, pieces);
-  std::string_view norm = *normalized;
-  ids.reserve(ids.size() + pieces.size());  // at least one id per piece
+  const std::string_view norm = *normalized;
+  // As the pipeline's id encodes do: every piece is hashed first, so that the
+  // lines its lookups read are requested ahead of them, and the table all
+  // threads share is asked before the cache.
+  const SegCache& cache = tokenizer.trie.seg_cache();
+  SharedIdFront* shared = SharedIdFront::instance();
+  std::vector<SegCache::Probe> keys;
+  keys.reserve(pieces.size());
   for (ByteRange piece : pieces) {
-    Result<CachedPiece> decoded = decode_cached_here(
-        norm.substr(piece.start, piece.end - piece.start), tokenizer.trie, true, false);
+    keys.push_back(cache.probe(true, norm.substr(piece.start, piece.end - piece.start)));
+    cache.prefetch(keys.back().hash);
+    if (shared) shared->prefetch(keys.back().hash);
+  }
+  ids.reserve(ids.size() + pieces.size());  // at least one id per piece
+  FrontCache& front = FrontCache::of_this_thread();
+  for (const SegCache::Probe& key : keys) {
+    InlineIds hit;
+    if (shared && shared->find(cache.generation(), key, hit)) {
+      ids.insert(ids.end(), hit.ids, hit.ids + hit.count);
+      continue;
+    }
+    Result<CachedPiece> decoded = decode_cached_here(key, tokenizer.trie, false, front);
     if (!decoded) return std::move(decoded).error();
     if (decoded->ids->present) {
       ids.insert(ids.end(), decoded->ids->ids, decoded->ids->ids + decoded->ids->count);
@@ -51,7 +68,7 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vecto
       ids.push_back(span.token_id().value_or(tokenizer.unk_id));
     }
   }
-  FrontCache::of_this_thread().release_held();
+  front.release_held();
   return Ok{};
 }
 

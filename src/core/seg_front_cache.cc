@@ -22,16 +22,20 @@ void SharedIdFront::keep(uint64_t generation, const SegCache::Probe& key,
                          const InlineIds& ids) noexcept {
   if (key.text.size() > kMaxKeyBytes || !ids.present) return;
   Slot* set = set_of(key.hash);
-  // A way that holds nothing of this generation goes first; else the ways
-  // take turns, which serves a skewed mix of pieces nearly as well as
-  // remembering which was read last, without writing on a hit.
-  thread_local size_t turn = 0;
-  Slot* slot = &set[++turn % kWays];
-  for (size_t way = 0; way < kWays; ++way) {
-    if (load(set[way].generation, std::memory_order_relaxed) != generation) {
-      slot = &set[way];
-      break;
-    }
+  // A way that holds nothing of this generation goes first; else the way
+  // written less often, so that the ways of a set take turns, which serves a
+  // skewed mix of pieces nearly as well as remembering which was read last,
+  // without writing on a hit.
+  Slot* slot = nullptr;
+  for (size_t way = 0; way < kWays && !slot; ++way) {
+    if (load(set[way].generation, std::memory_order_relaxed) != generation) slot = &set[way];
+  }
+  static_assert(kWays == 2);
+  if (!slot) {
+    const auto writes = [](const Slot& s) {
+      return static_cast<uint32_t>(load(s.sequence, std::memory_order_relaxed));
+    };
+    slot = static_cast<int32_t>(writes(set[0]) - writes(set[1])) <= 0 ? &set[0] : &set[1];
   }
   std::atomic_ref<uint64_t> slot_sequence(slot->sequence);
   uint64_t sequence = slot_sequence.load(std::memory_order_relaxed);
