@@ -46,9 +46,9 @@ SegCache::ShardLimits SegCache::shard_limits_of(const Limits& limits) noexcept {
   out.bytes = limits.max_bytes / kShards;
   out.block = std::min(kLargestBlockBytes, out.bytes);
   // Eight bits per entry the shard holds, two set per piece turned away and
-  // all reset after as many pieces as it holds: at most 22% of the bits are
-  // set, so that at most one piece in 20 passes on its first sight (one in 50
-  // on average).
+  // all reset after as many pieces as it holds: at most about a fifth of the
+  // bits are set, so that about one piece in 20 at most passes on its first
+  // sight, and one in 50 on average.
   out.seen_bits = std::clamp<size_t>(std::bit_ceil(8 * out.entries), 512, size_t{1} << 16);
   return out;
 }
