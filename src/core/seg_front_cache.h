@@ -68,6 +68,7 @@ class SharedIdFront {
   bool find(uint64_t generation, const SegCache::Probe& key, InlineIds& out) const noexcept {
     if (key.text.size() > kMaxKeyBytes) return false;
     const Slot* set = set_of(key.hash);
+    if (!page_written(set)) return false;
     for (size_t way = 0; way < kWays; ++way) {
       if (read(set[way], generation, key, out)) return true;
     }
@@ -114,6 +115,23 @@ class SharedIdFront {
   static_assert(sizeof(Slot) == 64);
 
   explicit SharedIdFront(Slot* slots) noexcept : slots_(slots) {}
+
+  // Whether a slot of the page holding `set` (a set never spans two pages)
+  // has been written. Readers leave unwritten pages untouched: a read would
+  // map the system's zero page there, and the first write would then have to
+  // take that mapping back from every processor the process runs on.
+  static constexpr size_t kPageSlots = 4096 / sizeof(Slot);
+  static constexpr size_t kPages = kSlots / kPageSlots;
+  static_assert(kPageSlots % kWays == 0 && kSlots % kPageSlots == 0);
+  size_t page_of(const Slot* set) const noexcept {
+    return static_cast<size_t>(set - slots_) / kPageSlots;
+  }
+  // The way of `set` that a key is kept in.
+  static Slot* choose_way(Slot* set, uint64_t generation) noexcept;
+  bool page_written(const Slot* set) const noexcept {
+    const size_t page = page_of(set);
+    return (written_[page / 64].load(std::memory_order_acquire) >> (page % 64) & 1) != 0;
+  }
 
   static uint64_t load(const uint64_t& word, std::memory_order order) noexcept {
     return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(order);
@@ -167,6 +185,7 @@ class SharedIdFront {
   }
 
   Slot* slots_;  // kSlots, never freed: threads may still read it at exit
+  std::atomic<uint64_t> written_[(kPages + 63) / 64] = {};  // a bit per page
 };
 
 class FrontCache {
