@@ -7,13 +7,15 @@
 //   eight threads need no more memory than one, and a hit writes nothing: each
 //   slot is a sequence lock that readers only read. A miss is stored by the
 //   thread that looked the piece up in the cache; it claims the slot with one
-//   compare-and-swap and gives up when another thread is writing it.
+//   compare-and-swap and gives up when another thread is writing it. Pieces
+//   the cache turned away are not kept either.
 // - `FrontCache`, each thread's own direct-mapped table from (generation,
 //   flag, piece) to what the thread took from a cache, for callers that need
-//   the segmentation (token texts, spans). A slot holds a reference to the
-//   segmentation, so that a hit changes no reference count. Its slots are
-//   allocated when the thread first keeps a piece in it, so threads that only
-//   encode ids never pay for them.
+//   the segmentation (token texts, spans). A slot holds a segmentation of its
+//   own, so that a hit changes no reference count. Its slots are allocated
+//   when the thread first keeps a piece in it, so threads that only encode ids
+//   never pay for them. It also holds the thread's span buffer, which every
+//   lookup that copies spans and every decode write into.
 //
 // An entry is served only while the cache it came from still has the
 // generation it had when the entry was taken (see SegCache::generation), so a
@@ -22,10 +24,12 @@
 // every cache, and entries of a destroyed cache never match.
 //
 // Memory is bounded: the shared table takes SharedIdFront::kSlots slots of 64
-// bytes (6 MiB) once any thread encodes ids; a thread's own table, once used,
-// kSlots slots of 64 bytes plus one reference each (2.5 MiB; the key text is
-// kept in the slot, so only pieces of at most kMaxKeyBytes enter), plus the
-// segmentations those references hold.
+// bytes (6 MiB, its pages taken as they are first written) once any thread
+// encodes ids; a thread's own table, once used, kSlots slots of 64 bytes plus
+// one reference each (2.5 MiB; the key text is kept in the slot, so only
+// pieces of at most kMaxKeyBytes enter), plus the segmentations those
+// references hold; a thread's span buffer, 8 bytes a token of the longest
+// piece it decoded last, given back above 4,096 tokens.
 //
 // Thread safety: `SharedIdFront` is thread-safe; `FrontCache::of_this_thread`
 // gives the calling thread's table, used by its thread only.
