@@ -506,6 +506,15 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
+  // A piece the cache never takes is decoded straight into the caller's
+  // segmentation: it may be very long, and the thread's buffer would hold a
+  // second copy.
+  if (text.size() > SegCache::kMaxPieceBytes) {
+    auto seg = std::make_shared<CachedSegmentation>();
+    Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, seg->spans);
+    if (!done) return std::move(done).error();
+    return SegmentationRef(std::move(seg));
+  }
   FrontCache& front = FrontCache::of_this_thread();
   Result<CachedPiece> piece =
       decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, false, front);
