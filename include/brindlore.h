@@ -93,7 +93,7 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  * BRINDLORE_ERR_ENCODE.
  *
  * Pieces already seen are served from the handle's segmentation cache, which
- * holds pieces of at most 1024 bytes, up to 524,288 of them in 48 MiB; once
+ * holds pieces of at most 1024 bytes, up to 524,288 of them in 40 MiB; once
  * full, it keeps the pieces that repeat.
  *
  * Thread safety: any number of threads may encode with one handle at once. */
