@@ -94,8 +94,8 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  *
  * Pieces already seen are served from the handle's segmentation cache,
  * allocated by the first encode. It keeps pieces of at most 1024 bytes, at
- * most 524,288 of them and at most 8 MiB of their text; a new piece that would
- * pass either limit empties it first.
+ * most 524,288 of them in at most 40 MiB; once full, it stores a new piece on
+ * its second sight and makes room by dropping pieces not looked up lately.
  *
  * Thread safety: any number of threads may encode with one handle at once. */
 BRINDLORE_API int32_t brindlore_encode(const TokenizerHandle *handle, const uint8_t *text,

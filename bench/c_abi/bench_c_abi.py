@@ -89,7 +89,7 @@ def main():
           f"  x{sp_time / cold_time:.2f} vs sentencepiece (includes create)")
     print(f"  brindlore_encode (warm)  {warm_time * 1e3:8.1f} ms  {mb / warm_time:6.2f} MB/s"
           f"  x{sp_time / warm_time:.2f} vs sentencepiece")
-    print(f"  {warm_note(distinct_pieces(texts))}")
+    print(f"  {warm_note(distinct_pieces(texts), tokenizer=True)}")
     print(f"  brindlore_create of the 32k vocabulary: {create_time * 1e3:.1f} ms")
 
     def export():

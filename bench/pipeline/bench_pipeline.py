@@ -74,7 +74,7 @@ def measure(threads):
     print(json.dumps({"cold": cold, "warm": warm, "sentencepiece": spm, "tokenizers": hft,
                       "text_batch": text_batch,
                       "per_line": per_line, "sp_per_line": sp_per_line,
-                      "warm_note": warm_note(distinct_pieces(lines)),
+                      "warm_note": warm_note(distinct_pieces(lines), tokenizer=True),
                       "lines": len(lines), "bytes": sum(len(line.encode()) for line in lines)}))
 
 

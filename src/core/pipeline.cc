@@ -35,11 +35,11 @@ void grow_for(std::vector<T>& out, size_t extra) {
   if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
 }
 
-Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& trie,
-                           std::string_view, std::vector<std::string>& out) {
-  grow_for(out, seg.spans.size());
+Status append_tokens(const SpanList& spans, const RustPrefixTrie& trie,
+                     std::vector<std::string>& out) {
+  grow_for(out, spans.size());
   BytePieceText buffer(0);
-  for (const CachedSpan& span : seg.spans) out.emplace_back(span_text(span, trie, buffer));
+  for (const CachedSpan& span : spans) out.emplace_back(span_text(span, trie, buffer));
   return Ok{};
 }
 
@@ -47,9 +47,9 @@ Status append_segmentation(const CachedSegmentation& seg, const RustPrefixTrie& 
 constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
 constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
 
-Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie,
-                    std::string_view missing_id_prefix, std::vector<std::string>& out) {
-  return append_segmentation(**piece.segmentation, trie, missing_id_prefix, out);
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view,
+                    std::vector<std::string>& out) {
+  return append_tokens(piece.span_list(), trie, out);
 }
 
 Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie,
@@ -96,6 +96,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   const SegCache& cache = trie.seg_cache();
   for (const ByteRange& range : pieces) {
     keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
+    cache.prefetch(keys.back().hash);
     if (need_segmentation) {
       front.prefetch(keys.back().hash);
     } else if (shared) {

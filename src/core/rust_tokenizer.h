@@ -36,11 +36,11 @@ Status insert_entries(RustPrefixTrie& trie, std::span<const VocabEntry> entries)
 class RustTokenizer {
  public:
   // The tokenizer's cache is never seen from outside, so it is not held to
-  // the 100,000 entries of a trie's own cache: a corpus of a few hundred
-  // thousand distinct pieces fits without the cache emptying itself on every
-  // pass. Its memory is bounded by the entry count and the bytes of piece
-  // text together (README, "Memory").
-  static constexpr SegCache::Limits kCacheLimits{size_t{1} << 19, size_t{8} << 20};
+  // the rules of a trie's own cache: it keeps the pieces that repeat instead
+  // of emptying itself when full (see seg_cache.h), within 524,288 pieces and
+  // 40 MiB of blocks (README, "Memory").
+  static constexpr SegCache::Limits kCacheLimits{SegCache::Policy::kKeepRepeats, size_t{1} << 19,
+                                                 size_t{40} << 20};
 
   // A tokenizer over `entries`, or the message of the first refused entry
   // (nothing is built then). `space_char` is not checked here: a reserved one
@@ -91,7 +91,7 @@ struct PipelineTimings {
 // with U+2581 and the default switches, the full pattern's matches (not
 // snapped), the uncached, unpruned decode of each piece. Fails with the first
 // stage's message; `sums` may then hold part of the text. Thread-safe.
-Status diagnose_pipeline_text(std::string_view text, const RustPrefixTrie& trie,
-                              bool byte_fallback, PipelineTimings& sums);
+Status diagnose_pipeline_text(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                              PipelineTimings& sums);
 
 }  // namespace brindlore

@@ -1,20 +1,48 @@
 // The word-level segmentation cache that every trie owns: a map from
 // (byte-fallback flag, piece text) to the piece's decoded spans, behind short
-// locks that are never held while decoding. A lookup that needs a
-// segmentation gets a new one of its own, made from the stored spans.
+// locks that are never held while decoding. A lookup copies the stored spans
+// (or only their ids) out to the caller.
 //
-// The rules hold exactly under parallel stores: the entry count, the
-// all-at-once emptying when a new key meets the ceiling, and poisoning.
+// Storage. The map is split into 256 shards by key hash, each behind its own
+// lock. A shard carves its entries (an 8-byte header, the key's bytes, 8 bytes
+// per span) from blocks of up to 4 KiB that grow from 512 bytes, so that
+// storing a piece allocates nothing but, now and then, a block. Its index is
+// an open-addressing table of 12 bytes a slot, at most three quarters used,
+// whose slot for a key a thread can request before it takes the lock (see
+// `prefetch`). On the benchmark corpus a piece takes about 72 bytes in all.
+//
+// What happens when a cache is full depends on its policy:
+//  - `kEmptyWhenFull`, every trie's cache until its owner says otherwise:
+//    storing a new key while the cache holds `max_entries` entries empties the
+//    whole cache first, and nothing else ever leaves it. The rule holds exactly
+//    under parallel stores: an entry is counted under its shard's lock before
+//    it is inserted, and a count that would pass the ceiling is settled with
+//    every shard locked.
+//  - `kKeepRepeats`, for owners that never show the cache (a tokenizer, a C
+//    handle): each shard gets an equal share of `max_entries` and `max_bytes`
+//    (the bytes of its blocks) and never holds more. While a shard can grow it
+//    stores every piece. Once it is full it stores a new piece only on its
+//    second sight (a bitmap of the pieces recently turned away, two bits a
+//    piece), and makes room for it by a clock over its blocks: the oldest
+//    block is swept, the pieces looked up since the last sweep are kept (moved
+//    to the block's front) and the rest leave, and the block becomes the
+//    newest. Pieces that repeat stay, one-off pieces pass through without
+//    displacing anything, and the memory stays within the limits. Since nobody
+//    relies on such a cache keeping old segmentations, a vocabulary change
+//    empties it.
+//
 // Threads do not meet on the locks for the pieces they see again and again:
 // they read them through front layers (see seg_front_cache.h) without any
 // lock or shared write, valid for as long as the cache's generation stays
-// what it was when the entry was taken. Every change
-// that could make a front entry disagree with this map (clearing, emptying,
-// poisoning, a vocabulary change) moves the generation on.
+// what it was when the entry was taken. Every change that could make a front
+// entry disagree with this map (clearing, emptying, poisoning, a vocabulary
+// change) moves the generation on; a piece leaving by the clock does not, as
+// the front's copy of it is still the piece's segmentation.
 //
-// A failure while the lock is held poisons the cache for good: from then on it
+// A failure while a lock is held poisons the cache for good: from then on it
 // neither finds nor stores anything and reports a size of 0, and decoding goes
-// on without it.
+// on without it. Memory that cannot be had for a block or a larger index only
+// means that the piece is not stored.
 //
 // Fork: the cache takes all its locks before a fork and gives them back after
 // it in both processes (see core/fork_guard.h), so a child inherits a whole,
@@ -24,17 +52,15 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <boost/unordered/unordered_flat_set.hpp>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "core/fork_guard.h"
 #include "core/seeded_hash.h"
@@ -92,7 +118,7 @@ struct InlineIds {
   uint8_t count = 0;
   bool present = false;
 
-  static InlineIds of(const CachedSegmentation& seg) noexcept;
+  static InlineIds of(std::span<const CachedSpan> spans) noexcept;
 };
 
 class SegCache : private ForkHooks {
@@ -102,15 +128,18 @@ class SegCache : private ForkHooks {
   // Storing a new key while the map holds this many entries empties it first.
   static constexpr size_t kMaxEntries = 100000;
   // What the cache of a trie made by `RustPrefixTrie::make_new` takes before
-  // its table first grows (the table rounds up to its own group size).
+  // its index first grows (the index rounds up to its own group size).
   static constexpr size_t kPresizedEntries = 14336;
+  static constexpr size_t kShards = 256;
 
-  // When storing a new key empties the map first: when it already holds
-  // `max_entries` entries, or when the key's text would take the texts of all
-  // keys past `max_key_bytes`.
+  // What a full cache does (see the top of this file).
+  enum class Policy { kEmptyWhenFull, kKeepRepeats };
+
   struct Limits {
+    Policy policy = Policy::kEmptyWhenFull;
     size_t max_entries = kMaxEntries;
-    size_t max_key_bytes = SIZE_MAX;
+    // kKeepRepeats only: the bytes of the blocks that hold the pieces.
+    size_t max_bytes = SIZE_MAX;
   };
 
   // A key with its hash, computed before the lock is taken.
@@ -123,6 +152,7 @@ class SegCache : private ForkHooks {
   // `reserve_entries` 0 allocates nothing until the first store.
   explicit SegCache(size_t reserve_entries);
   SegCache(size_t reserve_entries, Limits limits);
+  ~SegCache();
 
   SegCache(const SegCache&) = delete;
   SegCache& operator=(const SegCache&) = delete;
@@ -130,44 +160,53 @@ class SegCache : private ForkHooks {
   // The key of `piece` under the flag; `piece` must outlive the probe.
   Probe probe(bool byte_fallback, std::string_view piece) const noexcept;
 
-  // What a lookup finds: nothing (a miss, or a poisoned cache), or the stored
-  // ids and, unless they are inline and the caller does without it, a new
-  // segmentation of the stored spans, the caller's own.
-  struct Found {
-    bool found = false;
-    SegmentationRef seg;
-    InlineIds ids;
-  };
+  // Looks the key up. On a hit, `ids` gets the stored ids (`present` when they
+  // are inline) and, when `need_spans` or when they are not inline, `spans`
+  // gets the stored spans; returns true. A miss, or a poisoned cache, returns
+  // false and changes neither. Allocates only when `spans` must grow.
+  bool find(const Probe& key, bool need_spans, InlineIds& ids, SpanList& spans) const;
+  // A new segmentation of the stored spans, or null.
+  SegmentationRef lookup(bool byte_fallback, std::string_view piece) const;
 
-  // Looks the key up. With `with_segmentation` false, a hit with inline ids
-  // leaves `seg` null and allocates nothing.
-  Found lookup(const Probe& key, bool with_segmentation) const;
-  // A segmentation of the stored spans, or null.
-  SegmentationRef lookup(bool byte_fallback, std::string_view piece) const {
-    return lookup(probe(byte_fallback, piece), true).seg;
+  // Stores a copy of `spans` under the key, replacing an existing value. A key
+  // that is not yet present makes room first as the policy says. Returns
+  // whether the cache holds the key afterwards: false when it is poisoned, when
+  // the policy turns the piece away, or when no memory could be had for it.
+  bool store(const Probe& key, std::span<const CachedSpan> spans);
+  bool store(bool byte_fallback, std::string_view piece, const SegmentationRef& seg) {
+    return store(probe(byte_fallback, piece), seg->spans.view());
   }
 
-  // Stores a copy of `seg`'s spans under the key, replacing an existing
-  // value. A key that is not yet present empties the whole map first when the
-  // limits say so. Returns false (storing nothing) when the cache is
-  // poisoned. Throws std::bad_alloc, before taking any lock, when the copy's
-  // memory cannot be had.
-  bool store(const Probe& key, const CachedSegmentation& seg);
-  bool store(bool byte_fallback, std::string_view piece, const SegmentationRef& seg) {
-    return store(probe(byte_fallback, piece), *seg);
+  // Starts loading what a lookup of the key reads first: its shard's lock
+  // and its slot of the index.
+  void prefetch(size_t hash) const noexcept {
+    __builtin_prefetch(&shard_of(hash));
+    indexes_[shard_number(hash)].prefetch(hash);
+  }
+  // The same for a store of the key, which writes its shard's lines.
+  void prefetch_for_store(size_t hash) const noexcept {
+    const Shard& shard = shard_of(hash);
+    __builtin_prefetch(&shard, 1);
+    __builtin_prefetch(reinterpret_cast<const char*>(&shard) + 64, 1);
   }
 
   // Number of entries; 0 when poisoned.
   size_t size() const;
 
-  // Removes every entry, keeping the table's capacity. No-op when poisoned.
+  // Removes every entry and gives back the blocks, keeping the index's
+  // capacity. No-op when poisoned.
   void clear();
 
-  // Number of entries the table takes before it grows (for tests).
+  // Number of entries the index takes before it grows (for tests).
   size_t capacity() const;
 
-  // Changes the limits (for owners that never expose the cache); applies from
-  // the next store on.
+  // Bytes of the blocks that hold the entries, their headers included (for
+  // tests).
+  size_t stored_bytes() const;
+
+  // Changes the limits (for owners that never expose the cache). A cache that
+  // changes its policy starts empty; one that keeps its policy leaves only
+  // what its new limits make it drop.
   void set_limits(Limits limits);
 
   // A number that stays the same exactly as long as every entry a thread took
@@ -175,90 +214,164 @@ class SegCache : private ForkHooks {
   // two caches of the process ever share a value. Lock-free, no shared write.
   uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
 
-  // Moves the generation on, for changes of the vocabulary the cache serves
-  // (an inserted token, a new length limit): front caches must ask this map
-  // again, which still answers with what it holds.
+  // For changes of the vocabulary the cache serves (an inserted token, a new
+  // length limit): front caches must ask this map again. A `kEmptyWhenFull`
+  // cache still answers with what it holds; a `kKeepRepeats` cache forgets
+  // everything, so that it only ever serves the current vocabulary's decode.
   void invalidate_front_caches() noexcept;
 
  private:
-  // One stored piece in one block of memory: a small header, the spans, then
-  // the key's bytes. A segmentation is made from the spans for each lookup
-  // that needs one, so that an entry costs its bytes and no more (the
-  // benchmark corpus's pieces take about 75 bytes each, the map included).
-  class Piece {
-   public:
-    struct Free {
-      void operator()(Piece* piece) const noexcept { std::free(piece); }
-    };
-    using Ptr = std::unique_ptr<Piece, Free>;
+  // The 32 bits of a key's hash that its index places it by (below the
+  // shards' bits 40 to 47, highest first), never 0.
+  static uint32_t tag_of(size_t hash) noexcept {
+    return static_cast<uint32_t>(std::rotl(static_cast<uint64_t>(hash), 24) >> 32) | 1;
+  }
 
-    // Throws std::bad_alloc when the memory cannot be had.
-    static Ptr make(const Probe& key, const CachedSegmentation& seg);
+  // One stored piece, carved from a block: this header, the key's bytes
+  // (padded to 4), then the spans. A lookup reads the header and the key side
+  // by side.
+  struct Entry {
+    static constexpr uint32_t kByteFallback = 1;
+    static constexpr uint32_t kReferenced = 2;  // looked up since the clock last passed
+    static constexpr uint32_t kDead = 4;        // replaced: the index no longer names it
 
-    bool byte_fallback() const noexcept { return byte_fallback_; }
-    std::string_view text() const noexcept {
-      return {reinterpret_cast<const char*>(spans() + span_count_), key_size_};
+    uint32_t tag;
+    uint32_t span_count : 11;  // at most kMaxPieceBytes: a span covers a byte at least
+    uint32_t key_size : 11;
+    uint32_t flags : 3;
+
+    static size_t key_room(size_t key_size) noexcept { return (key_size + 3) & ~size_t{3}; }
+    static size_t bytes_for(size_t spans, size_t key_size) noexcept {
+      return sizeof(Entry) + key_room(key_size) + spans * sizeof(CachedSpan);
     }
-    InlineIds ids() const noexcept;
-    SegmentationRef segmentation() const;
+    size_t bytes() const noexcept { return bytes_for(span_count, key_size); }
+    char* key() noexcept { return reinterpret_cast<char*>(this + 1); }
+    std::string_view text() const noexcept {
+      return {reinterpret_cast<const char*>(this + 1), key_size};
+    }
+    const CachedSpan* spans() const noexcept {
+      return reinterpret_cast<const CachedSpan*>(reinterpret_cast<const char*>(this + 1) +
+                                                 key_room(key_size));
+    }
+    CachedSpan* spans() noexcept {
+      return reinterpret_cast<CachedSpan*>(key() + key_room(key_size));
+    }
+    std::span<const CachedSpan> span_view() const noexcept { return {spans(), span_count}; }
+    bool byte_fallback() const noexcept { return (flags & kByteFallback) != 0; }
+    InlineIds ids() const noexcept { return InlineIds::of(span_view()); }
+  };
+  static_assert(sizeof(Entry) == 8 && alignof(CachedSpan) == 4 && kMaxPieceBytes < 2048);
+
+  // A block of entries, followed by `size` bytes of room; `used` of them are
+  // taken, from the front.
+  struct Block {
+    Block* newer;
+    uint32_t size;
+    uint32_t used;
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  };
+  static_assert(sizeof(Block) == 16);
+
+  // A shard's blocks, oldest first, linked through `newer`.
+  struct Blocks {
+    Block* oldest = nullptr;
+    Block* newest = nullptr;
+    size_t bytes = 0;  // of every block, headers included
+    size_t count = 0;
+  };
+
+  // A shard's index: open addressing with linear probing, a power of two of
+  // slots, at most three quarters used. The slots' tags and entries are two
+  // arrays, so that probing scans 16 tags to a cache line and reads an entry
+  // only for its own tag; tag 0 is a free slot, and erasing shifts the slots
+  // after it back, so that no tombstones build up under the clock's churn. The
+  // table's address and size are kept in atomics, so that a thread may
+  // prefetch a key's slot before it takes the lock (a stale address only
+  // wastes the prefetch). Never throws: a table that cannot grow refuses the
+  // insertion.
+  class Index {
+   public:
+    static constexpr size_t kNone = SIZE_MAX;
+
+    Index() = default;
+    ~Index() { std::free(table_.load(std::memory_order_relaxed)); }
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+
+    // The slot of the key, or kNone.
+    size_t find(const Probe& key) const noexcept;
+    // The slot that names `entry`, which must be indexed.
+    size_t find(const Entry& entry) const noexcept;
+    Entry* entry(size_t slot) const noexcept { return entries()[slot]; }
+    void repoint(size_t slot, Entry* entry) noexcept { entries()[slot] = entry; }
+    // Adds an entry whose key is not indexed yet; false when the table would
+    // have to grow and cannot.
+    bool insert(Entry* entry) noexcept;
+    void erase(size_t slot) noexcept;
+    // Frees every slot, keeping the table.
+    void clear() noexcept;
+    // Grows the table to take `entries` entries; false when it cannot.
+    bool reserve(size_t entries) noexcept;
+    // Entries the table takes before it grows.
+    size_t capacity() const noexcept { return max_used(size()); }
+    void prefetch(size_t hash) const noexcept {
+      const void* table = table_.load(std::memory_order_relaxed);
+      const unsigned shift = shift_.load(std::memory_order_relaxed);
+      if (table == nullptr) return;
+      const size_t i = position(tag_of(hash), shift);
+      __builtin_prefetch(static_cast<const uint32_t*>(table) + i);
+      __builtin_prefetch(static_cast<Entry* const*>(table) + (size_t{1} << (32 - shift)) / 2 + i);
+    }
 
    private:
-    Piece() = default;
-    const CachedSpan* spans() const noexcept {
-      return reinterpret_cast<const CachedSpan*>(this + 1);
+    static size_t max_used(size_t size) noexcept { return size / 4 * 3; }
+    static size_t position(uint32_t tag, unsigned shift) noexcept { return tag >> shift; }
+    size_t size() const noexcept {
+      const unsigned shift = shift_.load(std::memory_order_relaxed);
+      return shift == 32 ? 0 : size_t{1} << (32 - shift);
     }
-    CachedSpan* spans() noexcept { return reinterpret_cast<CachedSpan*>(this + 1); }
+    uint32_t* tags() const noexcept {
+      return static_cast<uint32_t*>(table_.load(std::memory_order_relaxed));
+    }
+    // After the tags (the table holds at least two slots, so they end on 8).
+    Entry** entries() const noexcept { return reinterpret_cast<Entry**>(tags() + size()); }
+    bool rebuild(size_t size) noexcept;
 
-    uint32_t span_count_ = 0;
-    uint16_t key_size_ = 0;
-    bool byte_fallback_ = false;
+    std::atomic<void*> table_{nullptr};
+    std::atomic<uint32_t> shift_{32};  // 32 - log2(size); 32 while there is no table
+    uint32_t used_ = 0;
   };
-  static_assert(sizeof(Piece) == 8 && alignof(CachedSpan) <= 8);
+  static_assert(sizeof(Index) == 16);
 
-  struct Stored {
-    size_t hash;
-    mutable Piece::Ptr piece;  // replaced in place by a store of the same key
-  };
-  struct KeyHash {
-    using is_transparent = void;
-    using is_avalanching = void;  // the stored hash is XXH3 output
-    size_t operator()(const Stored& k) const noexcept { return k.hash; }
-    size_t operator()(const Probe& k) const noexcept { return k.hash; }
-  };
-  struct KeyEq {
-    using is_transparent = void;
-    static bool same(const Stored& a, size_t hash, bool byte_fallback,
-                     std::string_view text) noexcept {
-      if (a.hash != hash || a.piece->byte_fallback() != byte_fallback) return false;
-      const std::string_view x = a.piece->text();
-      return x.size() == text.size() && same_bytes(x.data(), text.data(), x.size());
-    }
-    bool operator()(const Stored& a, const Stored& b) const noexcept {
-      return same(a, b.hash, b.piece->byte_fallback(), b.piece->text());
-    }
-    bool operator()(const Stored& a, const Probe& b) const noexcept {
-      return same(a, b.hash, b.byte_fallback, b.text);
-    }
-    bool operator()(const Probe& b, const Stored& a) const noexcept {
-      return same(a, b.hash, b.byte_fallback, b.text);
-    }
-  };
-  using Map = boost::unordered_flat_set<Stored, KeyHash, KeyEq>;
-
-  // The map is split into shards by key hash, each behind its own lock, so
-  // that the misses of parallel workers do not all queue on one lock. It
-  // still behaves as one map: an entry is counted (`reserve`) under the lock
-  // of the shard it goes to, before it is inserted there, and a count that
-  // would pass the limits is settled with every shard locked, where it is
-  // exact.
-  static constexpr size_t kShards = 256;
   struct alignas(64) Shard {
     ShardMutex mutex;
-    Map map;
+    Blocks blocks;
+    // kKeepRepeats: the entries of this shard, and the bitmap of the pieces
+    // turned away since it was last reset (allocated when the shard first
+    // turns one away).
+    size_t entries = 0;
+    std::unique_ptr<uint64_t[]> seen;
+    size_t seen_marks = 0;
   };
 
-  // Bits the maps and the front caches do not place by.
-  Shard& shard_of(size_t hash) const noexcept { return shards_[(hash >> 40) % kShards]; }
+  // What kKeepRepeats allows each shard, from the limits.
+  struct ShardLimits {
+    size_t entries = 0;
+    size_t bytes = 0;
+    size_t block = 0;      // the largest block it allocates, header included
+    size_t seen_bits = 0;  // a power of two
+  };
+  static ShardLimits shard_limits_of(const Limits& limits) noexcept;
+
+  // Bits the indexes and the front caches do not place by.
+  static size_t shard_number(size_t hash) noexcept { return (hash >> 40) % kShards; }
+  Shard& shard_of(size_t hash) const noexcept { return shards_[shard_number(hash)]; }
+  // A shard's index, guarded by the shard's lock. The indexes are kept
+  // together, apart from the shards, so that finding where a key's slot is
+  // reads memory that stays in the cache.
+  Index& index_of(const Shard& shard) const noexcept { return indexes_[&shard - shards_.get()]; }
+  bool keeps_repeats() const noexcept { return limits_.policy == Policy::kKeepRepeats; }
 
   // Runs `body`; an exception escaping it poisons the cache for good.
   template <typename F>
@@ -271,14 +384,62 @@ class SegCache : private ForkHooks {
   template <typename F>
   auto locked_all(F&& body) const;
 
-  // Counts one more entry with a key of `bytes` bytes, unless that would pass
-  // the limits. Needs the lock of the shard the entry goes to.
-  bool reserve(size_t bytes) noexcept;
+  // ---- both policies, with the shard locked ----
+  // Room for an entry of `bytes` bytes at the end of the newest block, or in
+  // a new block when `allocate`; null when there is none.
+  Entry* carve(Shard& shard, size_t bytes, bool allocate) noexcept;
+  // The size, header included, of the block `blocks` would take next for an
+  // entry of `entry_bytes` bytes.
+  size_t next_block_bytes(const Blocks& blocks, size_t entry_bytes) const noexcept;
+  static void append_newest(Blocks& blocks, Block* block) noexcept;
+  static Block* take_oldest(Blocks& blocks) noexcept;
+  // Writes an entry for the key and spans at `at`.
+  static Entry* write(void* at, const Probe& key, std::span<const CachedSpan> spans) noexcept;
+  // Whether `entry` holds exactly these spans.
+  static bool holds(const Entry& entry, std::span<const CachedSpan> spans) noexcept;
+  // Replaces what `slot` (of `key`) names by the spans, unless it holds them
+  // already. Returns false (changing nothing) when no memory could be had.
+  bool replace(Shard& shard, size_t slot, const Probe& key, std::span<const CachedSpan> spans);
+  // Carves, writes and indexes an entry for a key that is not indexed; false
+  // (leaving nothing behind) when no memory could be had.
+  bool add(Shard& shard, const Probe& key, std::span<const CachedSpan> spans) noexcept;
+  // Takes every entry out of the shard, keeping the index's capacity; its
+  // blocks are added to `released`, to be freed once the locks are given back.
+  void take_all(Shard& shard, Block*& released) noexcept;
+  // The same for every shard (all locked), and a new generation.
+  void take_everything(Block*& released) noexcept;
+  // Frees a chain of blocks linked through `newer`.
+  static void free_blocks(Block* chain) noexcept;
+  void invalidate_front_caches_only() noexcept;
 
-  // With every shard locked: takes every entry out of the maps (which keep
-  // their capacity) into `removed`, to be released once the locks are given
-  // back.
-  void take_all(std::vector<Map>& removed);
+  // ---- kEmptyWhenFull ----
+  // Counts one more entry, unless that would pass the ceiling. Needs the lock
+  // of the shard the entry goes to.
+  bool reserve() noexcept;
+  // A store that met the ceiling, with every shard locked.
+  bool store_or_empty(Shard& shard, const Probe& key, std::span<const CachedSpan> spans,
+                      Block*& released);
+
+  // ---- kKeepRepeats, with the shard locked ----
+  bool store_keeping_repeats(Shard& shard, const Probe& key, std::span<const CachedSpan> spans);
+  // Whether the shard may take an entry of `bytes` bytes in a new block, or
+  // else has room for it at the end of its newest one (which the clock made).
+  bool can_grow(const Shard& shard, size_t bytes) const noexcept;
+  bool has_room(const Shard& shard, size_t bytes) const noexcept;
+  // True on the second sight of `hash` since the bitmap was last reset; marks
+  // the first.
+  bool seen_before(Shard& shard, size_t hash) noexcept;
+  size_t seen_word(size_t hash) const noexcept {
+    return (hash >> 8) & (shard_limits_.seen_bits / 64 - 1);
+  }
+  // Starts loading what a store of the key (which follows a miss) writes.
+  void prefetch_store(const Shard& shard, size_t hash) const noexcept;
+  // Sweeps the oldest block (see the top of this file) until an entry of
+  // `bytes` bytes fits; false when a whole turn of the clock found no room.
+  bool make_room(Shard& shard, size_t bytes);
+  void sweep_oldest(Shard& shard);
+  // Drops the oldest block with all its entries.
+  void drop_oldest(Shard& shard) noexcept;
 
   // ---- fork (core/fork_guard.h) ----
   void before_fork() noexcept override;
@@ -287,11 +448,16 @@ class SegCache : private ForkHooks {
 
   uint64_t seed_;
   Limits limits_;
+  ShardLimits shard_limits_;
   std::unique_ptr<Shard[]> shards_;
+  std::unique_ptr<Index[]> indexes_;
   mutable std::mutex all_shards_;  // taken before every shard lock by locked_all
-  // Changed by stores of new keys only; apart from what hits read.
+  // kEmptyWhenFull: changed by stores of new keys only; apart from what hits
+  // read.
   alignas(64) std::atomic<size_t> entries_{0};
-  std::atomic<size_t> key_bytes_{0};
+  // kKeepRepeats: set by the first store after an emptying, so that a
+  // vocabulary change of an empty cache needs no lock.
+  std::atomic<bool> holds_entries_{false};
   // Read by every lookup of every thread, written only on invalidation and
   // poisoning: kept apart from the locks and counters, which misses write.
   alignas(64) mutable std::atomic<uint64_t> generation_;

@@ -22,19 +22,12 @@ void SharedIdFront::keep(uint64_t generation, const SegCache::Probe& key,
                          const InlineIds& ids) noexcept {
   if (key.text.size() > kMaxKeyBytes || !ids.present) return;
   Slot* set = set_of(key.hash);
-  // A way that holds nothing of this generation goes first; else the ways
-  // take turns, which serves a skewed mix of pieces nearly as well as
-  // remembering which was read last, without writing on a hit.
-  thread_local size_t turn = 0;
-  Slot* slot = &set[++turn % kWays];
-  for (size_t way = 0; way < kWays; ++way) {
-    if (load(set[way].generation, std::memory_order_relaxed) != generation) {
-      slot = &set[way];
-      break;
-    }
-  }
+  // The first access to a page nobody has written is this write (see
+  // `page_written`): way 0, whose sequence is still 0.
+  const bool fresh_page = !page_written(set);
+  Slot* slot = fresh_page ? &set[0] : choose_way(set, generation);
   std::atomic_ref<uint64_t> slot_sequence(slot->sequence);
-  uint64_t sequence = slot_sequence.load(std::memory_order_relaxed);
+  uint64_t sequence = fresh_page ? 0 : slot_sequence.load(std::memory_order_relaxed);
   if ((sequence & 1) != 0) return;
   if (!slot_sequence.compare_exchange_strong(sequence, (sequence + 1) & 0xFFFFFFFF,
                                              std::memory_order_relaxed)) {
@@ -51,6 +44,25 @@ void SharedIdFront::keep(uint64_t generation, const SegCache::Probe& key,
   slot_sequence.store(
       ((sequence + 2) & 0xFFFFFFFF) | meta_of(key) | (uint64_t{ids.count} << kCountShift),
       std::memory_order_release);
+  if (fresh_page) {
+    const size_t page = page_of(set);
+    written_[page / 64].fetch_or(uint64_t{1} << (page % 64), std::memory_order_release);
+  }
+}
+
+SharedIdFront::Slot* SharedIdFront::choose_way(Slot* set, uint64_t generation) noexcept {
+  // A way that holds nothing of this generation goes first; else the way
+  // written less often, so that the ways of a set take turns, which serves a
+  // skewed mix of pieces nearly as well as remembering which was read last,
+  // without writing on a hit.
+  for (size_t way = 0; way < kWays; ++way) {
+    if (load(set[way].generation, std::memory_order_relaxed) != generation) return &set[way];
+  }
+  static_assert(kWays == 2);
+  const auto writes = [](const Slot& s) {
+    return static_cast<uint32_t>(load(s.sequence, std::memory_order_relaxed));
+  };
+  return static_cast<int32_t>(writes(set[0]) - writes(set[1])) <= 0 ? &set[0] : &set[1];
 }
 
 FrontCache& FrontCache::of_this_thread() {
@@ -58,9 +70,9 @@ FrontCache& FrontCache::of_this_thread() {
   return table;
 }
 
-CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key,
-                             SegCache::Found found) {
-  if (key.text.size() > kMaxKeyBytes) return hold(std::move(found));
+CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids,
+                             bool with_spans) {
+  if (key.text.size() > kMaxKeyBytes) return hold_scratch(ids, with_spans);
   if (!slots_) {
     slots_ = std::make_unique<Slot[]>(kSlots);
     segs_ = std::make_unique<SegmentationRef[]>(kSlots);
@@ -69,20 +81,19 @@ CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key,
   Slot& slot = slots_[i];
   slot.hash = key.hash;
   slot.generation = generation;
-  slot.ids = found.ids;
+  slot.ids = ids;
   slot.size = static_cast<uint8_t>(key.text.size());
   slot.byte_fallback = key.byte_fallback;
-  slot.has_seg = found.seg != nullptr;
+  slot.has_seg = with_spans;
   std::memcpy(slot.key, key.text.data(), key.text.size());
-  // Releasing the slot's previous segmentation is the one reference count
-  // change a miss makes here; a slot without one keeps it null.
-  if (slot.has_seg || segs_[i]) segs_[i] = std::move(found.seg);
-  return {slot.has_seg ? &segs_[i] : nullptr, &slot.ids};
-}
-
-CachedPiece FrontCache::hold(SegCache::Found found) {
-  held_ = std::move(found);
-  return {held_.seg ? &held_.seg : nullptr, &held_.ids};
+  SegmentationRef& seg = segs_[i];
+  if (with_spans) {
+    // The slot's segmentation is written again when nobody else holds it:
+    // what this thread handed out of it is valid only until this call.
+    if (!seg || seg.use_count() != 1) seg = std::make_shared<CachedSegmentation>();
+    std::const_pointer_cast<CachedSegmentation>(seg)->spans.assign(scratch_.view());
+  }
+  return {with_spans ? &seg : nullptr, &slot.ids};
 }
 
 }  // namespace brindlore

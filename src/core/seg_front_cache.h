@@ -7,13 +7,15 @@
 //   eight threads need no more memory than one, and a hit writes nothing: each
 //   slot is a sequence lock that readers only read. A miss is stored by the
 //   thread that looked the piece up in the cache; it claims the slot with one
-//   compare-and-swap and gives up when another thread is writing it.
+//   compare-and-swap and gives up when another thread is writing it. Pieces
+//   the cache turned away are not kept either.
 // - `FrontCache`, each thread's own direct-mapped table from (generation,
 //   flag, piece) to what the thread took from a cache, for callers that need
-//   the segmentation (token texts, spans). A slot holds a reference to the
-//   segmentation, so that a hit changes no reference count. Its slots are
-//   allocated when the thread first keeps a piece in it, so threads that only
-//   encode ids never pay for them.
+//   the segmentation (token texts, spans). A slot holds a segmentation of its
+//   own, so that a hit changes no reference count. Its slots are allocated
+//   when the thread first keeps a piece in it, so threads that only encode ids
+//   never pay for them. It also holds the thread's span buffer, which every
+//   lookup that copies spans and every decode write into.
 //
 // An entry is served only while the cache it came from still has the
 // generation it had when the entry was taken (see SegCache::generation), so a
@@ -22,10 +24,12 @@
 // every cache, and entries of a destroyed cache never match.
 //
 // Memory is bounded: the shared table takes SharedIdFront::kSlots slots of 64
-// bytes (6 MiB) once any thread encodes ids; a thread's own table, once used,
-// kSlots slots of 64 bytes plus one reference each (2.5 MiB; the key text is
-// kept in the slot, so only pieces of at most kMaxKeyBytes enter), plus the
-// segmentations those references hold.
+// bytes (6 MiB, its pages taken as they are first written) once any thread
+// encodes ids; a thread's own table, once used, kSlots slots of 64 bytes plus
+// one reference each (2.5 MiB; the key text is kept in the slot, so only
+// pieces of at most kMaxKeyBytes enter), plus the segmentations those
+// references hold; a thread's span buffer, 8 bytes a token of the longest
+// piece it decoded last, given back above 4,096 tokens.
 //
 // Thread safety: `SharedIdFront` is thread-safe; `FrontCache::of_this_thread`
 // gives the calling thread's table, used by its thread only.
@@ -43,12 +47,15 @@
 namespace brindlore {
 
 // A cached decode as the calling thread holds it, valid until the thread's
-// next cached decode: the ids when `ids->present`, and the segmentation when
-// the caller asked for it or the ids are not inline (`segmentation` is never
-// null then).
+// next cached decode: the ids when `ids->present`, and the spans when the
+// caller asked for them or the ids are not inline: in `spans` when the thread
+// holds them in its own buffer, else in `segmentation` (never both null then).
 struct CachedPiece {
   const SegmentationRef* segmentation = nullptr;
   const InlineIds* ids = nullptr;
+  const SpanList* spans = nullptr;
+
+  const SpanList& span_list() const noexcept { return spans ? *spans : (*segmentation)->spans; }
 };
 
 class SharedIdFront {
@@ -65,6 +72,7 @@ class SharedIdFront {
   bool find(uint64_t generation, const SegCache::Probe& key, InlineIds& out) const noexcept {
     if (key.text.size() > kMaxKeyBytes) return false;
     const Slot* set = set_of(key.hash);
+    if (!page_written(set)) return false;
     for (size_t way = 0; way < kWays; ++way) {
       if (read(set[way], generation, key, out)) return true;
     }
@@ -78,6 +86,11 @@ class SharedIdFront {
   // Starts loading the slots of a key whose `find` comes soon.
   void prefetch(size_t hash) const noexcept {
     for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way);
+  }
+  // The same for a `keep` that comes soon (the lines are taken from other
+  // threads' caches, so only for keys about to be kept).
+  void prefetch_for_keep(size_t hash) const noexcept {
+    for (size_t way = 0; way < kWays; ++way) __builtin_prefetch(set_of(hash) + way, 1);
   }
 
  private:
@@ -106,6 +119,23 @@ class SharedIdFront {
   static_assert(sizeof(Slot) == 64);
 
   explicit SharedIdFront(Slot* slots) noexcept : slots_(slots) {}
+
+  // Whether a slot of the page holding `set` (a set never spans two pages)
+  // has been written. Readers leave unwritten pages untouched: a read would
+  // map the system's zero page there, and the first write would then have to
+  // take that mapping back from every processor the process runs on.
+  static constexpr size_t kPageSlots = 4096 / sizeof(Slot);
+  static constexpr size_t kPages = kSlots / kPageSlots;
+  static_assert(kPageSlots % kWays == 0 && kSlots % kPageSlots == 0);
+  size_t page_of(const Slot* set) const noexcept {
+    return static_cast<size_t>(set - slots_) / kPageSlots;
+  }
+  // The way of `set` that a key is kept in.
+  static Slot* choose_way(Slot* set, uint64_t generation) noexcept;
+  bool page_written(const Slot* set) const noexcept {
+    const size_t page = page_of(set);
+    return (written_[page / 64].load(std::memory_order_acquire) >> (page % 64) & 1) != 0;
+  }
 
   static uint64_t load(const uint64_t& word, std::memory_order order) noexcept {
     return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(order);
@@ -159,6 +189,7 @@ class SharedIdFront {
   }
 
   Slot* slots_;  // kSlots, never freed: threads may still read it at exit
+  std::atomic<uint64_t> written_[(kPages + 63) / 64] = {};  // a bit per page
 };
 
 class FrontCache {
@@ -191,17 +222,29 @@ class FrontCache {
     if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
   }
 
-  // Keeps what a cache lookup (or a decode) found for `key` under
-  // `generation`, replacing whatever shared the slot, when the key is short
-  // enough; else only holds it. Returns it as `find` would.
-  CachedPiece keep(uint64_t generation, const SegCache::Probe& key, SegCache::Found found);
+  // The thread's buffer for the spans of the piece it decodes or copies out
+  // of a cache, which `keep` and `hold_scratch` hand out.
+  SpanList& scratch() noexcept { return scratch_; }
 
-  // Holds `found` until this thread's next call of `keep` or `hold`.
-  CachedPiece hold(SegCache::Found found);
+  // Keeps `ids`, and the spans in `scratch()` when `with_spans`, for `key`
+  // under `generation`, replacing whatever shared the slot, when the key is
+  // short enough (the slot keeps the spans in a segmentation of its own); else
+  // only holds them. Returns them as `find` would.
+  CachedPiece keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids,
+                   bool with_spans);
 
-  // Drops what `hold` keeps, for callers done with their last decode: a piece
-  // too long for the caches may hold a large segmentation.
-  void release_held() noexcept { held_ = {}; }
+  // Holds `ids`, and the spans in `scratch()` when `with_spans`, until this
+  // thread's next call of `keep` or `hold`.
+  CachedPiece hold_scratch(const InlineIds& ids, bool with_spans) noexcept {
+    held_ids_ = ids;
+    return {nullptr, &held_ids_, with_spans ? &scratch_ : nullptr};
+  }
+
+  // Gives back the buffer's room after a piece with many spans, for callers
+  // done with their last decode.
+  void release_held() noexcept {
+    if (scratch_.capacity() > kKeptSpans) scratch_.release();
+  }
 
   // Holds a copy of `ids` (a hit of the shared table) the same way.
   CachedPiece hold(const InlineIds& ids) noexcept {
@@ -222,11 +265,14 @@ class FrontCache {
   };
   static_assert(sizeof(Slot) == 64);
 
+  // The room the buffer keeps between texts.
+  static constexpr size_t kKeptSpans = 4096;
+
   FrontCache() = default;
 
   std::unique_ptr<Slot[]> slots_;  // allocated by the first `keep`
   std::unique_ptr<SegmentationRef[]> segs_;
-  SegCache::Found held_;
+  SpanList scratch_;
   InlineIds held_ids_;
 };
 

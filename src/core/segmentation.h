@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -53,30 +55,48 @@ struct CachedSpan {
 
 // The spans of one piece, in text order. Most pieces decode to a few tokens,
 // which are kept in place, next to the segmentation's reference count, so
-// that reading a cached segmentation touches one block of memory.
+// that reading a cached segmentation touches one block of memory. A list that
+// is written again and again (a thread's decode buffer) keeps the largest room
+// it has had.
 class SpanList {
  public:
   SpanList() = default;
   SpanList(const SpanList&) = delete;
   SpanList& operator=(const SpanList&) = delete;
 
-  // Makes room for exactly `n` spans, to be written through `data()`; only
-  // while the list is being built.
+  // Makes room for exactly `n` spans, to be written through `data()`; what
+  // the list held is lost.
   void resize_for_overwrite(size_t n) {
-    if (n > kInline) heap_ = std::make_unique_for_overwrite<CachedSpan[]>(n);
-    size_ = n;
+    if (n > capacity_) {
+      heap_ = std::make_unique_for_overwrite<CachedSpan[]>(n);
+      capacity_ = static_cast<uint32_t>(n);
+    }
+    size_ = static_cast<uint32_t>(n);
+  }
+  void assign(std::span<const CachedSpan> spans) {
+    resize_for_overwrite(spans.size());
+    if (!spans.empty()) std::memcpy(data(), spans.data(), spans.size_bytes());
+  }
+  // Empties the list and gives back its room beyond the inline spans.
+  void release() noexcept {
+    heap_.reset();
+    size_ = 0;
+    capacity_ = kInline;
   }
   CachedSpan* data() noexcept { return heap_ ? heap_.get() : inline_; }
 
   size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }
   const CachedSpan* begin() const noexcept { return heap_ ? heap_.get() : inline_; }
   const CachedSpan* end() const noexcept { return begin() + size_; }
   const CachedSpan& operator[](size_t i) const noexcept { return begin()[i]; }
+  std::span<const CachedSpan> view() const noexcept { return {begin(), size_}; }
 
  private:
-  static constexpr size_t kInline = 4;
-  size_t size_ = 0;
+  static constexpr uint32_t kInline = 4;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = kInline;
   CachedSpan inline_[kInline];
   std::unique_ptr<CachedSpan[]> heap_;
 };

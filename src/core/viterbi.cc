@@ -376,37 +376,43 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
   return Ok{};
 }
 
+// Decodes `text` into `out`.
 template <typename Text>
-Result<SegmentationRef> decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
-                               std::optional<uint64_t> limit, Workspace& ws) {
-  auto segmentation = std::make_shared<CachedSegmentation>();
-  if (text.size() == 0) return SegmentationRef(std::move(segmentation));
+Status decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
+              std::optional<uint64_t> limit, Workspace& ws, SpanList& out) {
+  if (text.size() == 0) {
+    out.resize_for_overwrite(0);
+    return Ok{};
+  }
   if (!limit) {
     forward_unpruned(text, trie, byte_fallback, ws);
   } else {
     forward_pruned(text, trie, byte_fallback, *limit, ws);
   }
-  Status traced = backtrace(text, trie, ws, segmentation->spans);
+  Status traced = backtrace(text, trie, ws, out);
   ws.trim();
-  if (!traced) return std::move(traced).error();
-  return SegmentationRef(std::move(segmentation));
+  return traced;
 }
 
 // The readable spans of a decode.
-Result<std::vector<ViterbiSpan>> readable(Result<SegmentationRef> decoded,
-                                          const RustPrefixTrie& trie) {
-  if (!decoded) return std::move(decoded).error();
-  return spans_from_cached(**decoded, trie);
+template <typename Text>
+Result<std::vector<ViterbiSpan>> readable(const Text& text, const RustPrefixTrie& trie,
+                                          bool byte_fallback, std::optional<uint64_t> limit) {
+  CachedSegmentation decoded;
+  if (Status done = decode(text, trie, byte_fallback, limit, workspace(), decoded.spans); !done) {
+    return std::move(done).error();
+  }
+  return spans_from_cached(decoded, trie);
 }
 
 // Decodes valid UTF-8 `text` with the ASCII or the code-point walk.
-Result<SegmentationRef> decode_utf8(std::string_view text, const RustPrefixTrie& trie,
-                                    bool byte_fallback, std::optional<uint64_t> limit) {
+Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                   std::optional<uint64_t> limit, SpanList& out) {
   // One thread-local lookup per decode: it is a call into the TLS resolver
   // in a shared library.
   Workspace& ws = workspace();
-  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws);
-  return decode(Utf8Text(text), trie, byte_fallback, limit, ws);
+  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws, out);
+  return decode(Utf8Text(text), trie, byte_fallback, limit, ws, out);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -422,53 +428,46 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(decode(AsciiText{text}, trie, byte_fallback, max_edges_per_node, workspace()),
-                  trie);
+  return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(decode(CharText{chars}, trie, byte_fallback, max_edges_per_node, workspace()),
-                  trie);
+  return readable(CharText{chars}, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node) {
-  return readable(decode_utf8(text, trie, byte_fallback, max_edges_per_node), trie);
+  if (utf8::is_ascii(text)) {
+    return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
+  }
+  return readable(Utf8Text(text), trie, byte_fallback, max_edges_per_node);
 }
 
 namespace {
-
-// The unpruned decode of `text` as a new segmentation.
-Result<SegmentationRef> decode_new(std::string_view text, const RustPrefixTrie& trie,
-                                   bool byte_fallback) {
-  return decode_utf8(text, trie, byte_fallback, std::nullopt);
-}
-
-// A new segmentation as a cache lookup would have found it.
-SegCache::Found found_new(SegmentationRef seg) {
-  const InlineIds ids = InlineIds::of(*seg);
-  return {true, std::move(seg), ids};
-}
 
 // The cached decode of a non-empty piece, kept by the calling thread until its
 // next cached decode: first the thread's own front cache (or, for ids, the
 // table all threads share, unless the caller has asked it already), then the
 // trie's cache (locked for the lookup and the store only), then the decoder.
+// Lookups and decodes write the spans into the thread's buffer, so that a
+// miss allocates nothing of its own.
 Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
                                           bool need_segmentation, bool shared_asked,
                                           FrontCache& front) {
   const std::string_view text = key.text;
   const bool byte_fallback = key.byte_fallback;
+  SpanList& spans = front.scratch();
   if (text.size() > SegCache::kMaxPieceBytes) {
-    Result<SegmentationRef> seg = decode_new(text, trie, byte_fallback);
-    if (!seg) return std::move(seg).error();
-    return front.hold(found_new(std::move(seg).value()));
+    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, spans); !done) {
+      return std::move(done).error();
+    }
+    return front.hold_scratch(InlineIds::of(spans.view()), true);
   }
-  const SegCache& cache = trie.seg_cache();
+  SegCache& cache = trie.seg_cache();
   // Read before the cache is asked, so that an entry kept below is dropped by
   // any clear or emptying that runs meanwhile.
   const uint64_t generation = cache.generation();
@@ -477,21 +476,29 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   if (shared) {
     InlineIds ids;
     if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
+    // The slot the piece is kept in below is loaded while the cache is asked.
+    shared->prefetch_for_keep(key.hash);
   } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
     return hit;
   }
-  SegCache::Found found = cache.lookup(key, need_segmentation);
-  if (!found.found) {
-    Result<SegmentationRef> decoded = decode_new(text, trie, byte_fallback);
-    if (!decoded) return std::move(decoded).error();
-    found = found_new(std::move(decoded).value());
-    if (!trie.seg_cache().store(key, *found.seg)) {
-      return front.hold(std::move(found));  // poisoned
+  InlineIds ids;
+  bool kept = cache.find(key, need_segmentation, ids, spans);
+  if (!kept) {
+    // What the store and the keep write is loaded while the piece decodes.
+    cache.prefetch_for_store(key.hash);
+    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, spans); !done) {
+      return std::move(done).error();
     }
+    ids = InlineIds::of(spans.view());
+    // A piece the cache does not keep (turned away, or a poisoned cache) is
+    // not kept in front of it either.
+    kept = cache.store(key, spans.view());
   }
-  if (!shared) return front.keep(generation, key, std::move(found));
-  shared->keep(generation, key, found.ids);
-  return front.hold(std::move(found));
+  const bool spans_held = need_segmentation || !ids.present;
+  if (!kept) return front.hold_scratch(ids, spans_held);
+  if (!shared) return front.keep(generation, key, ids, spans_held);
+  shared->keep(generation, key, ids);
+  return front.hold_scratch(ids, spans_held);
 }
 
 }  // namespace
@@ -499,11 +506,25 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback) {
   if (text.empty()) return SegmentationRef(std::make_shared<const CachedSegmentation>());
+  // A piece the cache never takes is decoded straight into the caller's
+  // segmentation: it may be very long, and the thread's buffer would hold a
+  // second copy.
+  if (text.size() > SegCache::kMaxPieceBytes) {
+    auto seg = std::make_shared<CachedSegmentation>();
+    Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, seg->spans);
+    if (!done) return std::move(done).error();
+    return SegmentationRef(std::move(seg));
+  }
   FrontCache& front = FrontCache::of_this_thread();
   Result<CachedPiece> piece =
       decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, false, front);
   if (!piece) return std::move(piece).error();
-  SegmentationRef seg = *piece->segmentation;
+  SegmentationRef seg = piece->segmentation ? *piece->segmentation : nullptr;
+  if (!seg) {
+    auto copy = std::make_shared<CachedSegmentation>();
+    copy->spans.assign(piece->spans->view());
+    seg = std::move(copy);
+  }
   front.release_held();
   return seg;
 }
@@ -513,7 +534,7 @@ namespace {
 // The decode of an empty piece: no tokens, and no cache touched.
 CachedPiece empty_piece() noexcept {
   static const SegmentationRef kEmpty = std::make_shared<const CachedSegmentation>();
-  static const InlineIds kNoIds = InlineIds::of(*kEmpty);
+  static const InlineIds kNoIds = InlineIds::of({});
   return CachedPiece{&kEmpty, &kNoIds};
 }
 
@@ -536,7 +557,10 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      bool byte_fallback,
                                      std::optional<uint64_t> max_edges_per_node) {
   if (!max_edges_per_node) return decode_cached(text, trie, byte_fallback);
-  return decode_utf8(text, trie, byte_fallback, max_edges_per_node);
+  auto seg = std::make_shared<CachedSegmentation>();
+  Status done = decode_utf8(text, trie, byte_fallback, max_edges_per_node, seg->spans);
+  if (!done) return std::move(done).error();
+  return SegmentationRef(std::move(seg));
 }
 
 Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view prefix,
@@ -545,7 +569,7 @@ Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::str
     out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
     return Ok{};
   }
-  for (const CachedSpan& span : (*piece.segmentation)->spans) {
+  for (const CachedSpan& span : piece.span_list()) {
     if (!span.has_id()) return missing_id_error(span, trie, prefix);
     out.push_back(span.id);
   }

@@ -51,19 +51,20 @@ Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const Rus
                                                 std::optional<uint64_t> max_edges_per_node);
 
 // The unpruned decode of one piece through the trie's cache: pieces of 1 to
-// 1024 bytes are looked up and, once decoded, stored (the cache empties itself
-// when a new key arrives at 100,000 entries); the decode runs outside the
-// cache's lock. An empty piece gives an empty segmentation without touching
-// the cache. Errors are the decoder's and are never stored. Pieces the calling
-// thread has seen under the cache's current generation come from its front
-// cache (seg_front_cache.h) without any lock.
+// 1024 bytes are looked up and, once decoded, stored as the cache's policy
+// allows (seg_cache.h); the decode runs outside the cache's lock. An empty
+// piece gives an empty segmentation without touching the cache. Errors are
+// the decoder's and are never stored. Pieces the calling thread has seen under
+// the cache's current generation come from its front cache
+// (seg_front_cache.h) without any lock.
 Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTrie& trie,
                                       bool byte_fallback);
 
 // The same without a reference of the caller's own, so that a hit writes no
-// memory that other threads share: the ids when they are few, and the
-// segmentation when `need_segmentation` or when they are not; valid until the
-// calling thread's next cached decode (of any piece, with any trie).
+// memory that other threads share: the ids when they are few, and the spans
+// when `need_segmentation` or when they are not; valid until the calling
+// thread's next cached decode (of any piece, with any trie). A miss decodes
+// into the thread's own buffer and allocates nothing.
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation);
 

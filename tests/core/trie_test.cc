@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -174,26 +175,29 @@ TEST(SegCache, EmptiesOnlyOnTheWayToANewKey) {
 // Threads storing distinct keys at once must meet the ceiling exactly as one
 // thread would: after n stores the cache holds ((n - 1) % ceiling) + 1 entries.
 TEST(SegCache, ParallelStoresKeepTheCeilingExact) {
-  constexpr size_t kCeiling = 64, kThreads = 8, kKeysPerThread = 100;
-  SegCache cache(0, SegCache::Limits{kCeiling, SIZE_MAX});
+  constexpr size_t kCeiling = 64, kThreads = 8, kKeysPerThread = 100, kRounds = 8;
+  SegCache cache(0, SegCache::Limits{SegCache::Policy::kEmptyWhenFull, kCeiling});
   auto seg = std::make_shared<const CachedSegmentation>();
-  for (int round = 0; round < 50; ++round) {
-    std::atomic<size_t> ready{0};
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        ready.fetch_add(1);
-        while (ready.load() < kThreads) {
-        }
+  std::barrier start(kThreads + 1), done(kThreads + 1);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t round = 0; round < kRounds; ++round) {
+        start.arrive_and_wait();
         for (size_t k = 0; k < kKeysPerThread; ++k) {
           cache.store(true, std::to_string(t * kKeysPerThread + k), seg);
         }
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
-    ASSERT_EQ(cache.size(), (kThreads * kKeysPerThread - 1) % kCeiling + 1) << "round " << round;
+        done.arrive_and_wait();
+      }
+    });
+  }
+  for (size_t round = 0; round < kRounds; ++round) {
+    start.arrive_and_wait();
+    done.arrive_and_wait();
+    EXPECT_EQ(cache.size(), (kThreads * kKeysPerThread - 1) % kCeiling + 1) << "round " << round;
     cache.clear();
   }
+  for (std::thread& thread : threads) thread.join();
 }
 
 // Every change that a thread's front cache could disagree with moves the
