@@ -18,7 +18,10 @@
 // Once a trie has been searched about as many times as it has nodes since
 // its last change (or at once, through `prepare_for_search`), searches switch
 // to a compact double-array copy of it (see double_array.h) that stays in the
-// cache where the node vector does not. Inserting drops the copy.
+// cache where the node vector does not: in 4-byte units while its fields fit
+// them, else in 8-byte units. Inserting drops the copy. A trie too large for
+// either keeps the node walk, and the copy is not tried again before the next
+// change.
 //
 // Thread safety: any number of threads may search and look up at once; the
 // mutating members (`insert_token`, `set_max_subword_len`) need exclusive use,
@@ -38,6 +41,7 @@
 
 #include "core/double_array.h"
 #include "core/error.h"
+#include "core/fork_guard.h"
 #include "core/seg_cache.h"
 
 namespace brindlore {
@@ -65,6 +69,17 @@ class RustPrefixTrie {
   // An empty trie with the given limit and a cache pre-sized to take
   // `SegCache::kPresizedEntries` entries before it first grows.
   static RustPrefixTrie make_new(std::optional<uint64_t> max_subword_len);
+
+  // The largest base or token index the compact form may hold in its narrow
+  // (4-byte) and in its wide (8-byte) units; values above a width's own reach
+  // count as that reach. Only tests lower them, to reach the wide form and the
+  // node walk with small tries.
+  struct CompactLimits {
+    uint64_t narrow = DoubleArray<uint32_t>::kMaxField;
+    uint64_t wide = DoubleArray<uint64_t>::kMaxField;
+  };
+  // An empty trie like `RustPrefixTrie()` whose compact form keeps `limits`.
+  explicit RustPrefixTrie(CompactLimits limits);
 
   RustPrefixTrie(RustPrefixTrie&&) noexcept = default;
   RustPrefixTrie& operator=(RustPrefixTrie&&) noexcept = default;
@@ -117,8 +132,17 @@ class RustPrefixTrie {
   uint32_t token_index(std::string_view token) const noexcept;
   static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
 
-  // Bytes of the compact search form (the double array) once built; 0 before.
-  size_t compact_bytes() const noexcept;
+  // What serves the searches now, for tests and benchmarks: the node walk
+  // (before the compact form is due, or for good once its build failed) or
+  // the compact form in narrow or wide units; the compact form's bytes; and
+  // the builds tried since the last change (never more than one).
+  enum class SearchForm : uint8_t { kNodeWalk, kNarrow, kWide };
+  struct SearchFormInfo {
+    SearchForm form;
+    size_t compact_bytes;
+    uint32_t builds;
+  };
+  SearchFormInfo search_form() const noexcept;
 
   std::optional<uint64_t> max_subword_len() const noexcept { return max_subword_len_; }
   void set_max_subword_len(std::optional<uint64_t> limit) noexcept {
@@ -145,29 +169,45 @@ class RustPrefixTrie {
     uint8_t count = 0;             // inline children in use
   };
 
+  // Exactly one of the two is built.
   struct CompactForm {
-    DoubleArray states;
+    DoubleArray<uint32_t> narrow;
+    DoubleArray<uint64_t> wide;
   };
-  // Builds the compact form lazily, once per change; heap-held so that the
-  // trie stays movable.
-  struct CompactCell {
+  // Builds the compact form lazily, at most once per change; heap-held so
+  // that the trie stays movable. A build holds the mutex for as long as it
+  // runs, so a fork takes it first (see fork_guard.h).
+  struct CompactCell final : private ForkHooks {
+    explicit CompactCell(CompactLimits limits) noexcept;
+    void reset() noexcept;
+
+    const CompactLimits limits;
     std::mutex mutex;
     std::atomic<const CompactForm*> form{nullptr};
     std::unique_ptr<const CompactForm> owned;
     std::atomic<uint64_t> searches{0};
+    std::atomic<bool> failed{false};  // the build since the last change failed
+    std::atomic<uint32_t> builds{0};
+
+   private:
+    void before_fork() noexcept override { mutex.lock(); }
+    void after_fork_in_parent() noexcept override { mutex.unlock(); }
+    void after_fork_in_child() noexcept override { mutex.unlock(); }
+
+    ForkRegistration fork_registration_{*this};  // last: registered only while whole
   };
 
-  explicit RustPrefixTrie(size_t cache_entries);
+  RustPrefixTrie(size_t cache_entries, CompactLimits limits);
 
   size_t count_token_chars(uint32_t index) const noexcept;
 
   // The compact form when it exists or is due; null while the node walk is
   // still the cheaper choice.
   const CompactForm* compact() const;
-  const CompactForm* build_compact() const;
-  template <typename Walk>
-  void search_compact(const CompactForm& form, size_t limit, Walk&& walk,
-                      std::vector<PrefixMatch>& out) const;
+  // Builds the compact form unless it exists or its build failed. With
+  // `wait` false, a thread that finds another one building returns null and
+  // keeps the node walk instead of waiting for the build.
+  const CompactForm* build_compact(bool wait) const;
 
   uint32_t child(const TrieNode& node, unsigned char byte) const noexcept {
     if (node.table != kNone) return tables_[size_t{node.table} * 256 + byte];
@@ -203,8 +243,7 @@ class RustPrefixTrie {
 };
 
 template <typename Visit>
-bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
-                                         Visit&& visit) const {
+bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const {
   const size_t limit = depth_limit();
   bool found = false;
   // Walks one character at a time; `step` follows a byte, `token_at` names
@@ -226,15 +265,22 @@ bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
       }
     }
   };
-  if (const CompactForm* form = compact()) {
-    static_assert(DoubleArray::kNoValue == kNone);
+  auto walk_states = [&](const auto& states) {
+    static_assert(DoubleArrayBits::kNoValue == kNone);
     int32_t state = 0;
     walk(
         [&](unsigned char byte) {
-          state = form->states.next(state, byte);
+          state = states.next(state, byte);
           return state >= 0;
         },
-        [&] { return form->states.value(state); });
+        [&] { return states.value(state); });
+  };
+  if (const CompactForm* form = compact()) {
+    if (!form->narrow.empty()) {
+      walk_states(form->narrow);
+    } else {
+      walk_states(form->wide);
+    }
   } else {
     uint32_t node = 0;
     walk(
