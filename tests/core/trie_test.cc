@@ -257,7 +257,9 @@ TEST_P(CompactForms, AnswerLikeTheNodeWalk) {
     }
     return out;
   };
-  RustPrefixTrie compact(limits), walked;
+  // The reference can hold no compact form at all, so it keeps the node walk
+  // however often it is searched.
+  RustPrefixTrie compact(limits), walked(RustPrefixTrie::CompactLimits{0, 0});
   std::vector<std::string> inserted;
   for (uint32_t id = 0; id < 20000; ++id) {
     // Some tokens come again, with a new score and with or without an id.
@@ -271,7 +273,9 @@ TEST_P(CompactForms, AnswerLikeTheNodeWalk) {
     ASSERT_TRUE(walked.insert_token(token, token_id, score).ok());
   }
   compact.prepare_for_search();
+  walked.prepare_for_search();
   ASSERT_EQ(compact.search_form().form, GetParam());
+  ASSERT_EQ(walked.search_form().form, Form::kNodeWalk);
   auto same = [&](const std::vector<PrefixMatch>& a, const std::vector<PrefixMatch>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -306,6 +310,7 @@ TEST_P(CompactForms, AnswerLikeTheNodeWalk) {
     compact.common_prefix_search_chars(chars.data(), chars.size(), 0, x);
     ASSERT_TRUE(same(x, y)) << q;
   }
+  EXPECT_EQ(walked.search_form().form, Form::kNodeWalk);
   // An insertion drops the compact form: the new token is found at once.
   ASSERT_TRUE(compact.insert_token("\U0001F600\U0001F600\U0001F600zz", 9999, -0.5).ok());
   compact.set_max_subword_len(std::nullopt);
