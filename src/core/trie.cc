@@ -6,6 +6,23 @@
 #include "core/utf8.h"
 
 namespace brindlore {
+namespace {
+
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The byte whose piece `token` is ("<0x" + two upper-case hex digits + ">"),
+// or -1.
+int byte_of_piece(std::string_view token) noexcept {
+  if (token.size() != 6 || token.substr(0, 3) != "<0x" || token[5] != '>') return -1;
+  const int high = hex_digit(token[3]), low = hex_digit(token[4]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+}  // namespace
 
 RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}, CompactLimits{}) {}
 
@@ -80,6 +97,9 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
   has_id_[index] = token_id.has_value();
   ids_[index] = token_id.value_or(0);
   log_ps_[index] = log_p;
+  if (const int byte = byte_of_piece(token); byte >= 0) {
+    byte_pieces_[static_cast<size_t>(byte)] = BytePiece{log_p, index, token_id};
+  }
   return Ok{};
 }
 

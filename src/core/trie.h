@@ -28,6 +28,7 @@
 // which the callers enforce. The cache has its own lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -131,6 +132,17 @@ class RustPrefixTrie {
   // The index of an inserted token, or kNoToken.
   uint32_t token_index(std::string_view token) const noexcept;
   static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
+
+  // A byte piece ("<0x00>" to "<0xFF>", upper-case hex) as the vocabulary
+  // holds it: its token index (kNoToken when absent, the other two fields
+  // then unset), score and id. Kept current by `insert_token`, so that byte
+  // fallback reads a table instead of searching the trie.
+  struct BytePiece {
+    double log_p = 0.0;
+    uint32_t token = kNoToken;
+    std::optional<uint32_t> id;
+  };
+  const BytePiece& byte_piece(unsigned char byte) const noexcept { return byte_pieces_[byte]; }
 
   // What serves the searches now, for tests and benchmarks: the node walk
   // (before the compact form is due, or for good once its build failed) or
@@ -238,6 +250,7 @@ class RustPrefixTrie {
   std::vector<uint8_t> has_id_;
   std::vector<uint32_t> chars_;  // character counts, saturated at UINT32_MAX
   std::vector<uint32_t> tables_;
+  std::array<BytePiece, 256> byte_pieces_{};
   std::unique_ptr<CompactCell> compact_;
   std::shared_ptr<SegCache> seg_cache_;
 };
