@@ -40,7 +40,7 @@ size_t count_states(std::vector<std::string>& tokens) {
 }
 
 // Nanoseconds per prefix search over `texts`, from every character.
-double search_ns(const RustPrefixTrie& trie, const std::vector<std::string>& texts) {
+double search_ns_once(const RustPrefixTrie& trie, const std::vector<std::string>& texts) {
   std::vector<brindlore::PrefixMatch> out;
   size_t searches = 0, found = 0;
   const auto start = std::chrono::steady_clock::now();
@@ -53,6 +53,13 @@ double search_ns(const RustPrefixTrie& trie, const std::vector<std::string>& tex
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   if (found == 0) std::fprintf(stderr, "no match\n");
   return took.count() * 1e9 / static_cast<double>(searches);
+}
+
+// The best of five.
+double search_ns(const RustPrefixTrie& trie, const std::vector<std::string>& texts) {
+  double best = search_ns_once(trie, texts);
+  for (int i = 1; i < 5; ++i) best = std::min(best, search_ns_once(trie, texts));
+  return best;
 }
 
 const char* form_name(RustPrefixTrie::SearchForm form) {
@@ -87,9 +94,9 @@ int main(int argc, char** argv) {
     tokens.push_back(std::move(token));
   }
   // Random texts of 16 characters from U+4E00-U+9FFF, few enough searches
-  // that the node walk still serves them.
+  // (five times 16 a text) that the node walk still serves them.
   std::mt19937 rng(16);
-  std::vector<std::string> texts(std::min<size_t>(tokens.size() / 16, 20000));
+  std::vector<std::string> texts(std::min<size_t>(tokens.size() / 100, 20000));
   for (std::string& text : texts) {
     for (int k = 0; k < 16; ++k) brindlore::utf8::append(text, 0x4E00 + rng() % 0x5200);
   }
