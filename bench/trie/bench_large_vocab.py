@@ -13,8 +13,10 @@ at construction) encodes instead.
 Printed per size: the trie's states (nodes), what serves the searches and the
 compact form's size and build time (from the search_form_probe program of the
 build tree, which inserts the same vocabulary in C++), the median and slowest
-batch, all batches together, and the peak RSS of the measuring process; and
-the machine's load.
+batch, all batches together, the median CPU time of a batch (all threads:
+less disturbed than wall time by other processes on a busy machine), the
+tokens of all batches, and the peak RSS of the measuring process; and the
+machine's load.
 
     python bench/trie/bench_large_vocab.py [--build DIR] [--sizes 32000,128000,256000,1000000]
                                            [--batches 300] [--texts 5000] [--threads 4]
@@ -78,14 +80,15 @@ def child(size, batches, count, entry, tsv):
         encode = lambda batch: brindlore_core.rust_encode_text_batch(batch, trie, True, SPACE)
     del entries
     rng = random.Random(size)
-    seconds, tokens = [], 0
+    seconds, cpu, tokens = [], [], 0
     for _ in range(batches):
         batch = texts(rng, count)
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         result = encode(batch)
         seconds.append(time.perf_counter() - start)
+        cpu.append(time.process_time() - start_cpu)
         tokens += sum(map(len, result))
-    print(json.dumps({"seconds": seconds, "tokens": tokens}))
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "tokens": tokens}))
 
 
 def probe(program, tsv):
@@ -117,7 +120,8 @@ def main():
     print(f"{args.batches} batches of {args.texts:,} new texts, {args.threads} threads,"
           f" {args.entry}; build {build}")
     print(f"{'tokens':>10s} {'states':>11s} {'served by':>18s} {'form MB':>8s} {'build s':>8s}"
-          f" {'median ms':>10s} {'slowest ms':>11s} {'all s':>7s} {'peak RSS':>9s}  load")
+          f" {'median ms':>10s} {'slowest ms':>11s} {'all s':>7s} {'CPU ms':>7s} {'tokens':>11s}"
+          f" {'peak RSS':>9s}  load")
     with tempfile.TemporaryDirectory(prefix="bench-large-vocab-") as tmp:
         tsv = pathlib.Path(tmp) / "vocab.tsv"
         for size in (int(s) for s in args.sizes.split(",")):
@@ -131,7 +135,8 @@ def main():
             print(f"{size:>10,} {form.get('states', 0):>11,} {served:>18s}"
                   f" {form.get('bytes', 0) / 1e6:8.1f} {form.get('build_seconds', 0):8.2f}"
                   f" {statistics.median(seconds) * 1e3:10.1f} {max(seconds) * 1e3:11.1f}"
-                  f" {sum(seconds):7.2f} {maxrss_kb / 1024:7.0f}MB  {uptime().split('load average: ')[-1]}",
+                  f" {sum(seconds):7.2f} {statistics.median(r['cpu']) * 1e3:7.1f} {r['tokens']:11,}"
+                  f" {maxrss_kb / 1024:7.0f}MB  {uptime().split('load average: ')[-1]}",
                   flush=True)
     return 0
 
