@@ -89,14 +89,13 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
     index = static_cast<uint32_t>(tokens_.size());
     nodes_[node].token_index = index;
     tokens_.emplace_back(token);
-    log_ps_.push_back(0.0);
-    ids_.push_back(0);
-    has_id_.push_back(0);
-    chars_.push_back(static_cast<uint32_t>(std::min<size_t>(utf8::count_chars(token), UINT32_MAX)));
+    const size_t chars = utf8::count_chars(token);
+    records_.push_back({0.0, 0, static_cast<uint32_t>(std::min<size_t>(chars, kManyChars))});
   }
-  has_id_[index] = token_id.has_value();
-  ids_[index] = token_id.value_or(0);
-  log_ps_[index] = log_p;
+  TokenRecord& record = records_[index];
+  record.log_p = log_p;
+  record.id = token_id.value_or(0);
+  record.chars = (record.chars & ~kHasId) | (token_id ? kHasId : 0);
   if (const int byte = byte_of_piece(token); byte >= 0) {
     byte_pieces_[static_cast<size_t>(byte)] = BytePiece{log_p, index, token_id};
   }
@@ -127,7 +126,7 @@ RustPrefixTrie::SearchFormInfo RustPrefixTrie::search_form() const noexcept {
 std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view token) const {
   const uint32_t index = token_index(token);
   if (index == kNoToken) return std::nullopt;
-  return TokenMetadata{token_id(index), log_ps_[index]};
+  return TokenMetadata{token_id(index), records_[index].log_p};
 }
 
 // The two ways of walking the trie, behind one interface: `step` follows a

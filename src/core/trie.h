@@ -2,8 +2,10 @@
 // natural-log probability, plus the word-level segmentation cache that
 // belongs to the vocabulary.
 //
-// Tokens live in a token table: text, id and score in parallel arrays indexed
-// by a token index. The table only grows; re-inserting a token updates its id
+// Tokens live in a token table indexed by a token index: the texts in one
+// array, and score, id and character count together in a 16-byte record, so
+// that a decode reading them for a match costs one cache line however large
+// the vocabulary. The table only grows; re-inserting a token updates its id
 // and score in place, so an index keeps naming the same text for the trie's
 // whole life, and a cached segmentation can hold indexes instead of strings.
 //
@@ -120,13 +122,14 @@ class RustPrefixTrie {
   // inserted again.
   const std::string& token_text(uint32_t index) const noexcept { return tokens_[index]; }
   std::optional<uint32_t> token_id(uint32_t index) const noexcept {
-    return has_id_[index] ? std::optional<uint32_t>(ids_[index]) : std::nullopt;
+    const TokenRecord& r = records_[index];
+    return r.chars & kHasId ? std::optional<uint32_t>(r.id) : std::nullopt;
   }
-  double token_log_p(uint32_t index) const noexcept { return log_ps_[index]; }
+  double token_log_p(uint32_t index) const noexcept { return records_[index].log_p; }
   // Length of the token's text in characters.
   size_t token_chars(uint32_t index) const noexcept {
-    const uint32_t stored = chars_[index];
-    return stored != UINT32_MAX ? stored : count_token_chars(index);
+    const uint32_t stored = records_[index].chars & ~kHasId;
+    return stored != kManyChars ? stored : count_token_chars(index);
   }
   size_t token_count() const noexcept { return tokens_.size(); }
   // The index of an inserted token, or kNoToken.
@@ -172,6 +175,16 @@ class RustPrefixTrie {
   static constexpr unsigned kInline = 8;
   static constexpr uint64_t kOnes = 0x0101010101010101ULL;
   static constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+  // A token's score, id and character count; `chars` holds the count
+  // (kManyChars for a count that does not fit) and the kHasId flag.
+  struct TokenRecord {
+    double log_p = 0.0;
+    uint32_t id = 0;
+    uint32_t chars = 0;
+  };
+  static constexpr uint32_t kHasId = 0x80000000u;
+  static constexpr uint32_t kManyChars = 0x7FFFFFFFu;
 
   struct TrieNode {
     uint64_t keys = 0;  // byte i is the key of inline child i
@@ -235,7 +248,7 @@ class RustPrefixTrie {
   // Follows the UTF-8 bytes of one character; kNone when a byte has no child.
   uint32_t walk_char(uint32_t node, char32_t c) const noexcept;
   void add_match(uint32_t token, size_t depth, std::vector<PrefixMatch>& out) const {
-    out.push_back(PrefixMatch{log_ps_[token], token, depth});
+    out.push_back(PrefixMatch{records_[token].log_p, token, depth});
   }
   size_t depth_limit() const noexcept {
     return max_subword_len_ ? static_cast<size_t>(*max_subword_len_) : SIZE_MAX;
@@ -245,10 +258,7 @@ class RustPrefixTrie {
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
   // The token table, indexed by token index.
   std::vector<std::string> tokens_;
-  std::vector<double> log_ps_;
-  std::vector<uint32_t> ids_;
-  std::vector<uint8_t> has_id_;
-  std::vector<uint32_t> chars_;  // character counts, saturated at UINT32_MAX
+  std::vector<TokenRecord> records_;
   std::vector<uint32_t> tables_;
   std::array<BytePiece, 256> byte_pieces_{};
   std::unique_ptr<CompactCell> compact_;
@@ -274,7 +284,7 @@ bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start, Vi
       if (!step(byte)) return;
       if (const uint32_t token = token_at(); token != kNone) {
         found = true;
-        visit(PrefixMatch{log_ps_[token], token, depth});
+        visit(PrefixMatch{records_[token].log_p, token, depth});
       }
     }
   };
