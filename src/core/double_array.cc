@@ -4,7 +4,7 @@
 
 namespace brindlore {
 
-void DoubleArray::Builder::ensure_size(size_t size) {
+void DoubleArrayBuilder::ensure_size(size_t size) {
   if (units.size() >= size) return;
   const size_t old = units.size();
   const size_t grown = std::max(size, old * 2);
@@ -28,7 +28,7 @@ void DoubleArray::Builder::ensure_size(size_t size) {
   }
 }
 
-void DoubleArray::Builder::unlink(size_t t) {
+void DoubleArrayBuilder::unlink(size_t t) {
   if (prev_free[t] == kOut) return;
   const int32_t prev = prev_free[t], next = next_free[t];
   if (prev >= 0) {
@@ -44,14 +44,14 @@ void DoubleArray::Builder::unlink(size_t t) {
   prev_free[t] = next_free[t] = kOut;
 }
 
-void DoubleArray::Builder::take(size_t t, uint32_t unit) {
+void DoubleArrayBuilder::take(size_t t, uint64_t unit) {
   units[t] = unit;
   taken[t] = true;
   end = std::max(end, t + 1);
   unlink(t);
 }
 
-size_t DoubleArray::Builder::find_base(const std::vector<size_t>& offsets) {
+size_t DoubleArrayBuilder::find_base(const std::vector<size_t>& offsets) {
   // A free unit that failed this often as the place of a node's first slot
   // leaves the candidates; it can still be taken by a later slot.
   constexpr uint8_t kMaxFailures = 16;

@@ -6,16 +6,35 @@
 #include "core/utf8.h"
 
 namespace brindlore {
+namespace {
 
-RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}) {}
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
-RustPrefixTrie::RustPrefixTrie(size_t cache_entries)
+// The byte whose piece `token` is ("<0x" + two upper-case hex digits + ">"),
+// or -1.
+int byte_of_piece(std::string_view token) noexcept {
+  if (token.size() != 6 || token.substr(0, 3) != "<0x" || token[5] != '>') return -1;
+  const int high = hex_digit(token[3]), low = hex_digit(token[4]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+}  // namespace
+
+RustPrefixTrie::RustPrefixTrie() : RustPrefixTrie(size_t{0}, CompactLimits{}) {}
+
+RustPrefixTrie::RustPrefixTrie(CompactLimits limits) : RustPrefixTrie(size_t{0}, limits) {}
+
+RustPrefixTrie::RustPrefixTrie(size_t cache_entries, CompactLimits limits)
     : nodes_(1),
-      compact_(std::make_unique<CompactCell>()),
+      compact_(std::make_unique<CompactCell>(limits)),
       seg_cache_(std::make_shared<SegCache>(cache_entries)) {}
 
 RustPrefixTrie RustPrefixTrie::make_new(std::optional<uint64_t> max_subword_len) {
-  RustPrefixTrie trie(SegCache::kPresizedEntries);
+  RustPrefixTrie trie(SegCache::kPresizedEntries, CompactLimits{});
   trie.max_subword_len_ = max_subword_len;
   return trie;
 }
@@ -61,9 +80,7 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
   // its entries) rather than trust what they took before.
   seg_cache_->invalidate_front_caches();
   // The compact form describes the old contents; it is made again when due.
-  compact_->form.store(nullptr, std::memory_order_relaxed);
-  compact_->owned.reset();
-  compact_->searches.store(0, std::memory_order_relaxed);
+  compact_->reset();
   uint32_t node = 0;
   for (char c : token) node = child_or_create(node, static_cast<unsigned char>(c));
   uint32_t index = nodes_[node].token_index;
@@ -72,14 +89,16 @@ Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32
     index = static_cast<uint32_t>(tokens_.size());
     nodes_[node].token_index = index;
     tokens_.emplace_back(token);
-    log_ps_.push_back(0.0);
-    ids_.push_back(0);
-    has_id_.push_back(0);
-    chars_.push_back(static_cast<uint32_t>(std::min<size_t>(utf8::count_chars(token), UINT32_MAX)));
+    const size_t chars = utf8::count_chars(token);
+    records_.push_back({0.0, 0, static_cast<uint32_t>(std::min<size_t>(chars, kManyChars))});
   }
-  has_id_[index] = token_id.has_value();
-  ids_[index] = token_id.value_or(0);
-  log_ps_[index] = log_p;
+  TokenRecord& record = records_[index];
+  record.log_p = log_p;
+  record.id = token_id.value_or(0);
+  record.chars = (record.chars & ~kHasId) | (token_id ? kHasId : 0);
+  if (const int byte = byte_of_piece(token); byte >= 0) {
+    byte_pieces_[static_cast<size_t>(byte)] = BytePiece{log_p, index, token_id};
+  }
   return Ok{};
 }
 
@@ -96,15 +115,18 @@ uint32_t RustPrefixTrie::token_index(std::string_view token) const noexcept {
   return nodes_[node].token_index;
 }
 
-size_t RustPrefixTrie::compact_bytes() const noexcept {
+RustPrefixTrie::SearchFormInfo RustPrefixTrie::search_form() const noexcept {
+  const uint32_t builds = compact_->builds.load(std::memory_order_relaxed);
   const CompactForm* form = compact_->form.load(std::memory_order_acquire);
-  return form ? form->states.bytes() : 0;
+  if (!form) return {SearchForm::kNodeWalk, 0, builds};
+  if (!form->narrow.empty()) return {SearchForm::kNarrow, form->narrow.bytes(), builds};
+  return {SearchForm::kWide, form->wide.bytes(), builds};
 }
 
 std::optional<TokenMetadata> RustPrefixTrie::exact_metadata(std::string_view token) const {
   const uint32_t index = token_index(token);
   if (index == kNoToken) return std::nullopt;
-  return TokenMetadata{token_id(index), log_ps_[index]};
+  return TokenMetadata{token_id(index), records_[index].log_p};
 }
 
 // The two ways of walking the trie, behind one interface: `step` follows a
@@ -125,8 +147,9 @@ struct RustPrefixTrie::NodeCursor {
 
 namespace {
 
+template <typename States>
 struct CompactCursor {
-  const DoubleArray& states;
+  const States& states;
   const RustPrefixTrie& trie;
   int32_t state;
   bool step(unsigned char byte) noexcept {
@@ -135,7 +158,7 @@ struct CompactCursor {
   }
   void report(size_t depth, std::vector<PrefixMatch>& out) const {
     const uint32_t v = states.value(state);
-    if (v == DoubleArray::kNoValue) return;
+    if (v == DoubleArrayBits::kNoValue) return;
     out.push_back(PrefixMatch{trie.token_log_p(v), v, depth});
   }
 };
@@ -157,30 +180,50 @@ void walk_chars(const char32_t* chars, size_t n, size_t start, size_t limit, Cur
 
 }  // namespace
 
-const RustPrefixTrie::CompactForm* RustPrefixTrie::compact() const {
-  if (const CompactForm* form = compact_->form.load(std::memory_order_acquire)) return form;
-  // Building costs about as much as a few searches per node: not worth it for
-  // a trie that is searched a handful of times between changes.
-  if (compact_->searches.fetch_add(1, std::memory_order_relaxed) < nodes_.size() + 64) {
-    return nullptr;
-  }
-  return build_compact();
+RustPrefixTrie::CompactCell::CompactCell(CompactLimits wanted) noexcept
+    : limits{std::min(wanted.narrow, DoubleArray<uint32_t>::kMaxField),
+             std::min(wanted.wide, DoubleArray<uint64_t>::kMaxField)} {}
+
+void RustPrefixTrie::CompactCell::reset() noexcept {
+  form.store(nullptr, std::memory_order_relaxed);
+  owned.reset();
+  searches.store(0, std::memory_order_relaxed);
+  failed.store(false, std::memory_order_relaxed);
+  builds.store(0, std::memory_order_relaxed);
 }
 
-void RustPrefixTrie::prepare_for_search() const { build_compact(); }
-
-const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
-  std::lock_guard<std::mutex> lock(compact_->mutex);
-  if (const CompactForm* form = compact_->form.load(std::memory_order_acquire)) return form;
-  // A trie too large for the units' fields keeps the node walk; building is
-  // not tried again until the next change.
-  auto form = std::make_unique<CompactForm>();
-  if (nodes_.size() > DoubleArray::kMaxField || tokens_.size() > DoubleArray::kMaxField) {
-    compact_->searches.store(0, std::memory_order_relaxed);
+const RustPrefixTrie::CompactForm* RustPrefixTrie::compact() const {
+  CompactCell& cell = *compact_;
+  if (const CompactForm* form = cell.form.load(std::memory_order_acquire)) return form;
+  // Checked before the count, so that a trie left to the node walk stops
+  // writing the shared counter.
+  if (cell.failed.load(std::memory_order_relaxed)) return nullptr;
+  // Building costs about as much as a few searches per node: not worth it for
+  // a trie that is searched a handful of times between changes.
+  if (cell.searches.fetch_add(1, std::memory_order_relaxed) < nodes_.size() + 64) {
     return nullptr;
   }
-  form->states = DoubleArray::build(
-      [&](uint32_t node, std::vector<DoubleArray::Child>& kids) {
+  return build_compact(false);
+}
+
+void RustPrefixTrie::prepare_for_search() const { build_compact(true); }
+
+const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact(bool wait) const {
+  CompactCell& cell = *compact_;
+  std::unique_lock<std::mutex> lock(cell.mutex, std::defer_lock);
+  if (wait) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    return nullptr;
+  }
+  if (const CompactForm* form = cell.form.load(std::memory_order_acquire)) return form;
+  // A trie too large for the units' fields keeps the node walk, and building
+  // is not tried again until the next change: a failed build costs as much as
+  // one that succeeds, and every searching thread would wait for it.
+  if (cell.failed.load(std::memory_order_relaxed)) return nullptr;
+  cell.builds.fetch_add(1, std::memory_order_relaxed);
+  std::optional<DoubleArrayLayout> layout = lay_out_double_array(
+      [&](uint32_t node, std::vector<DoubleArrayChild>& kids) {
         kids.clear();
         const TrieNode& n = nodes_[node];
         if (n.table != kNone) {
@@ -195,21 +238,37 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact() const {
         }
         std::sort(kids.begin(), kids.end());
       },
-      [&](uint32_t node) { return nodes_[node].token_index; });
-  if (form->states.empty()) {
-    compact_->searches.store(0, std::memory_order_relaxed);
+      [&](uint32_t node) { return nodes_[node].token_index; },
+      [&](uint32_t node) {
+        const TrieNode* n = &nodes_[node];
+        __builtin_prefetch(n);
+        __builtin_prefetch(reinterpret_cast<const char*>(n + 1) - 1);
+      },
+      cell.limits.wide);
+  if (!layout) {
+    cell.failed.store(true, std::memory_order_relaxed);
     return nullptr;
   }
-  compact_->owned = std::move(form);
-  compact_->form.store(compact_->owned.get(), std::memory_order_release);
-  return compact_->owned.get();
+  auto form = std::make_unique<CompactForm>();
+  if (layout->max_field <= cell.limits.narrow) {
+    form->narrow = DoubleArray<uint32_t>::pack(std::move(*layout));
+  } else {
+    form->wide = DoubleArray<uint64_t>::pack(std::move(*layout));
+  }
+  cell.owned = std::move(form);
+  cell.form.store(cell.owned.get(), std::memory_order_release);
+  return cell.owned.get();
 }
 
 void RustPrefixTrie::common_prefix_search_chars(const char32_t* chars, size_t n, size_t start,
                                                 std::vector<PrefixMatch>& out) const {
   out.clear();
   if (const CompactForm* form = compact()) {
-    walk_chars(chars, n, start, depth_limit(), CompactCursor{form->states, *this, 0}, out);
+    if (!form->narrow.empty()) {
+      walk_chars(chars, n, start, depth_limit(), CompactCursor{form->narrow, *this, 0}, out);
+    } else {
+      walk_chars(chars, n, start, depth_limit(), CompactCursor{form->wide, *this, 0}, out);
+    }
   } else {
     walk_chars(chars, n, start, depth_limit(), NodeCursor{*this, 0}, out);
   }

@@ -2,8 +2,10 @@
 // natural-log probability, plus the word-level segmentation cache that
 // belongs to the vocabulary.
 //
-// Tokens live in a token table: text, id and score in parallel arrays indexed
-// by a token index. The table only grows; re-inserting a token updates its id
+// Tokens live in a token table indexed by a token index: the texts in one
+// array, and score, id and character count together in a 16-byte record, so
+// that a decode reading them for a match costs one cache line however large
+// the vocabulary. The table only grows; re-inserting a token updates its id
 // and score in place, so an index keeps naming the same text for the trie's
 // whole life, and a cached segmentation can hold indexes instead of strings.
 //
@@ -18,13 +20,17 @@
 // Once a trie has been searched about as many times as it has nodes since
 // its last change (or at once, through `prepare_for_search`), searches switch
 // to a compact double-array copy of it (see double_array.h) that stays in the
-// cache where the node vector does not. Inserting drops the copy.
+// cache where the node vector does not: in 4-byte units while its fields fit
+// them, else in 8-byte units. Inserting drops the copy. A trie too large for
+// either keeps the node walk, and the copy is not tried again before the next
+// change.
 //
 // Thread safety: any number of threads may search and look up at once; the
 // mutating members (`insert_token`, `set_max_subword_len`) need exclusive use,
 // which the callers enforce. The cache has its own lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -38,6 +44,7 @@
 
 #include "core/double_array.h"
 #include "core/error.h"
+#include "core/fork_guard.h"
 #include "core/seg_cache.h"
 
 namespace brindlore {
@@ -65,6 +72,17 @@ class RustPrefixTrie {
   // An empty trie with the given limit and a cache pre-sized to take
   // `SegCache::kPresizedEntries` entries before it first grows.
   static RustPrefixTrie make_new(std::optional<uint64_t> max_subword_len);
+
+  // The largest base or token index the compact form may hold in its narrow
+  // (4-byte) and in its wide (8-byte) units; values above a width's own reach
+  // count as that reach. Only tests lower them, to reach the wide form and the
+  // node walk with small tries.
+  struct CompactLimits {
+    uint64_t narrow = DoubleArray<uint32_t>::kMaxField;
+    uint64_t wide = DoubleArray<uint64_t>::kMaxField;
+  };
+  // An empty trie like `RustPrefixTrie()` whose compact form keeps `limits`.
+  explicit RustPrefixTrie(CompactLimits limits);
 
   RustPrefixTrie(RustPrefixTrie&&) noexcept = default;
   RustPrefixTrie& operator=(RustPrefixTrie&&) noexcept = default;
@@ -104,21 +122,42 @@ class RustPrefixTrie {
   // inserted again.
   const std::string& token_text(uint32_t index) const noexcept { return tokens_[index]; }
   std::optional<uint32_t> token_id(uint32_t index) const noexcept {
-    return has_id_[index] ? std::optional<uint32_t>(ids_[index]) : std::nullopt;
+    const TokenRecord& r = records_[index];
+    return r.chars & kHasId ? std::optional<uint32_t>(r.id) : std::nullopt;
   }
-  double token_log_p(uint32_t index) const noexcept { return log_ps_[index]; }
+  double token_log_p(uint32_t index) const noexcept { return records_[index].log_p; }
   // Length of the token's text in characters.
   size_t token_chars(uint32_t index) const noexcept {
-    const uint32_t stored = chars_[index];
-    return stored != UINT32_MAX ? stored : count_token_chars(index);
+    const uint32_t stored = records_[index].chars & ~kHasId;
+    return stored != kManyChars ? stored : count_token_chars(index);
   }
   size_t token_count() const noexcept { return tokens_.size(); }
   // The index of an inserted token, or kNoToken.
   uint32_t token_index(std::string_view token) const noexcept;
   static constexpr uint32_t kNoToken = 0xFFFFFFFFu;
 
-  // Bytes of the compact search form (the double array) once built; 0 before.
-  size_t compact_bytes() const noexcept;
+  // A byte piece ("<0x00>" to "<0xFF>", upper-case hex) as the vocabulary
+  // holds it: its token index (kNoToken when absent, the other two fields
+  // then unset), score and id. Kept current by `insert_token`, so that byte
+  // fallback reads a table instead of searching the trie.
+  struct BytePiece {
+    double log_p = 0.0;
+    uint32_t token = kNoToken;
+    std::optional<uint32_t> id;
+  };
+  const BytePiece& byte_piece(unsigned char byte) const noexcept { return byte_pieces_[byte]; }
+
+  // What serves the searches now, for tests and benchmarks: the node walk
+  // (before the compact form is due, or for good once its build failed) or
+  // the compact form in narrow or wide units; the compact form's bytes; and
+  // the builds tried since the last change (never more than one).
+  enum class SearchForm : uint8_t { kNodeWalk, kNarrow, kWide };
+  struct SearchFormInfo {
+    SearchForm form;
+    size_t compact_bytes;
+    uint32_t builds;
+  };
+  SearchFormInfo search_form() const noexcept;
 
   std::optional<uint64_t> max_subword_len() const noexcept { return max_subword_len_; }
   void set_max_subword_len(std::optional<uint64_t> limit) noexcept {
@@ -137,6 +176,16 @@ class RustPrefixTrie {
   static constexpr uint64_t kOnes = 0x0101010101010101ULL;
   static constexpr uint64_t kHighs = 0x8080808080808080ULL;
 
+  // A token's score, id and character count; `chars` holds the count
+  // (kManyChars for a count that does not fit) and the kHasId flag.
+  struct TokenRecord {
+    double log_p = 0.0;
+    uint32_t id = 0;
+    uint32_t chars = 0;
+  };
+  static constexpr uint32_t kHasId = 0x80000000u;
+  static constexpr uint32_t kManyChars = 0x7FFFFFFFu;
+
   struct TrieNode {
     uint64_t keys = 0;  // byte i is the key of inline child i
     uint32_t kids[kInline];
@@ -145,29 +194,45 @@ class RustPrefixTrie {
     uint8_t count = 0;             // inline children in use
   };
 
+  // Exactly one of the two is built.
   struct CompactForm {
-    DoubleArray states;
+    DoubleArray<uint32_t> narrow;
+    DoubleArray<uint64_t> wide;
   };
-  // Builds the compact form lazily, once per change; heap-held so that the
-  // trie stays movable.
-  struct CompactCell {
+  // Builds the compact form lazily, at most once per change; heap-held so
+  // that the trie stays movable. A build holds the mutex for as long as it
+  // runs, so a fork takes it first (see fork_guard.h).
+  struct CompactCell final : private ForkHooks {
+    explicit CompactCell(CompactLimits limits) noexcept;
+    void reset() noexcept;
+
+    const CompactLimits limits;
     std::mutex mutex;
     std::atomic<const CompactForm*> form{nullptr};
     std::unique_ptr<const CompactForm> owned;
     std::atomic<uint64_t> searches{0};
+    std::atomic<bool> failed{false};  // the build since the last change failed
+    std::atomic<uint32_t> builds{0};
+
+   private:
+    void before_fork() noexcept override { mutex.lock(); }
+    void after_fork_in_parent() noexcept override { mutex.unlock(); }
+    void after_fork_in_child() noexcept override { mutex.unlock(); }
+
+    ForkRegistration fork_registration_{*this};  // last: registered only while whole
   };
 
-  explicit RustPrefixTrie(size_t cache_entries);
+  RustPrefixTrie(size_t cache_entries, CompactLimits limits);
 
   size_t count_token_chars(uint32_t index) const noexcept;
 
   // The compact form when it exists or is due; null while the node walk is
   // still the cheaper choice.
   const CompactForm* compact() const;
-  const CompactForm* build_compact() const;
-  template <typename Walk>
-  void search_compact(const CompactForm& form, size_t limit, Walk&& walk,
-                      std::vector<PrefixMatch>& out) const;
+  // Builds the compact form unless it exists or its build failed. With
+  // `wait` false, a thread that finds another one building returns null and
+  // keeps the node walk instead of waiting for the build.
+  const CompactForm* build_compact(bool wait) const;
 
   uint32_t child(const TrieNode& node, unsigned char byte) const noexcept {
     if (node.table != kNone) return tables_[size_t{node.table} * 256 + byte];
@@ -183,7 +248,7 @@ class RustPrefixTrie {
   // Follows the UTF-8 bytes of one character; kNone when a byte has no child.
   uint32_t walk_char(uint32_t node, char32_t c) const noexcept;
   void add_match(uint32_t token, size_t depth, std::vector<PrefixMatch>& out) const {
-    out.push_back(PrefixMatch{log_ps_[token], token, depth});
+    out.push_back(PrefixMatch{records_[token].log_p, token, depth});
   }
   size_t depth_limit() const noexcept {
     return max_subword_len_ ? static_cast<size_t>(*max_subword_len_) : SIZE_MAX;
@@ -193,18 +258,15 @@ class RustPrefixTrie {
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
   // The token table, indexed by token index.
   std::vector<std::string> tokens_;
-  std::vector<double> log_ps_;
-  std::vector<uint32_t> ids_;
-  std::vector<uint8_t> has_id_;
-  std::vector<uint32_t> chars_;  // character counts, saturated at UINT32_MAX
+  std::vector<TokenRecord> records_;
   std::vector<uint32_t> tables_;
+  std::array<BytePiece, 256> byte_pieces_{};
   std::unique_ptr<CompactCell> compact_;
   std::shared_ptr<SegCache> seg_cache_;
 };
 
 template <typename Visit>
-bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
-                                         Visit&& visit) const {
+bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const {
   const size_t limit = depth_limit();
   bool found = false;
   // Walks one character at a time; `step` follows a byte, `token_at` names
@@ -222,19 +284,26 @@ bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start,
       if (!step(byte)) return;
       if (const uint32_t token = token_at(); token != kNone) {
         found = true;
-        visit(PrefixMatch{log_ps_[token], token, depth});
+        visit(PrefixMatch{records_[token].log_p, token, depth});
       }
     }
   };
-  if (const CompactForm* form = compact()) {
-    static_assert(DoubleArray::kNoValue == kNone);
+  auto walk_states = [&](const auto& states) {
+    static_assert(DoubleArrayBits::kNoValue == kNone);
     int32_t state = 0;
     walk(
         [&](unsigned char byte) {
-          state = form->states.next(state, byte);
+          state = states.next(state, byte);
           return state >= 0;
         },
-        [&] { return form->states.value(state); });
+        [&] { return states.value(state); });
+  };
+  if (const CompactForm* form = compact()) {
+    if (!form->narrow.empty()) {
+      walk_states(form->narrow);
+    } else {
+      walk_states(form->wide);
+    }
   } else {
     uint32_t node = 0;
     walk(

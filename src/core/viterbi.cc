@@ -142,16 +142,15 @@ double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
   const size_t count = utf8::encode(cp, bytes);
   double sum = 0.0;
   for (size_t b = 0; b < count; ++b) {
-    auto meta = trie.exact_metadata(BytePieceText(static_cast<unsigned char>(bytes[b])).view());
-    sum += meta ? meta->log_p : kUnknownBytePieceScore;
+    const RustPrefixTrie::BytePiece& piece = trie.byte_piece(static_cast<unsigned char>(bytes[b]));
+    sum += piece.token != RustPrefixTrie::kNoToken ? piece.log_p : kUnknownBytePieceScore;
   }
   return sum;
 }
 
 // The id of the byte piece of `byte`: the vocabulary's, if it holds the piece.
 std::optional<uint32_t> byte_piece_id(const RustPrefixTrie& trie, unsigned char byte) {
-  auto meta = trie.exact_metadata(BytePieceText(byte).view());
-  return meta ? meta->token_id : std::nullopt;
+  return trie.byte_piece(byte).id;
 }
 
 Nodes reset_nodes(Workspace& ws, size_t n) {

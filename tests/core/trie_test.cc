@@ -1,9 +1,13 @@
 #include "core/trie.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -120,7 +124,8 @@ TEST(Trie, NulBytesAreOrdinaryKeys) {
 // byte through two-, three- and four-byte characters.
 TEST(Trie, MultiByteCharactersCountOnce) {
   RustPrefixTrie trie;
-  const std::string pieces[] = {"\xD0\xB6", "\xD0\xB6\xE6\x97\xA5", "\xD0\xB6\xE6\x97\xA5\xF0\x9F\x98\x80"};
+  const std::string pieces[] = {"\xD0\xB6", "\xD0\xB6\xE6\x97\xA5",
+                                "\xD0\xB6\xE6\x97\xA5\xF0\x9F\x98\x80"};
   for (const auto& p : pieces) ASSERT_TRUE(trie.insert_token(p, 1, -1.0).ok());
   const std::string text = pieces[2] + "z";
   EXPECT_EQ(utf8_lengths(trie, text), (std::vector<size_t>{1, 2, 3}));
@@ -234,8 +239,14 @@ namespace brindlore {
 namespace {
 
 // The compact search form must answer every search exactly as the node walk
-// does: same matches, same order, same lengths, under every limit.
-TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
+// does: same matches, same order, same lengths, under every limit, in narrow
+// units and in wide ones (reached here by lowering the narrow units' reach).
+using Form = RustPrefixTrie::SearchForm;
+class CompactForms : public ::testing::TestWithParam<Form> {};
+
+TEST_P(CompactForms, AnswerLikeTheNodeWalk) {
+  RustPrefixTrie::CompactLimits limits;
+  if (GetParam() == Form::kWide) limits.narrow = 255;
   std::mt19937 rng(7);
   const std::u32string alphabet{U'a',      U'b',      U'\0',     U'z',         U'\u00e9',
                                 U'\u0436', U'\u65e5', U'\u2581', U'\U0001F600'};
@@ -250,7 +261,9 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
     }
     return out;
   };
-  RustPrefixTrie compact, walked;
+  // The reference can hold no compact form at all, so it keeps the node walk
+  // however often it is searched.
+  RustPrefixTrie compact(limits), walked(RustPrefixTrie::CompactLimits{0, 0});
   std::vector<std::string> inserted;
   for (uint32_t id = 0; id < 20000; ++id) {
     // Some tokens come again, with a new score and with or without an id.
@@ -264,13 +277,15 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
     ASSERT_TRUE(walked.insert_token(token, token_id, score).ok());
   }
   compact.prepare_for_search();
-  ASSERT_GT(compact.compact_bytes(), 0u);
+  walked.prepare_for_search();
+  ASSERT_EQ(compact.search_form().form, GetParam());
+  ASSERT_EQ(walked.search_form().form, Form::kNodeWalk);
   auto same = [&](const std::vector<PrefixMatch>& a, const std::vector<PrefixMatch>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
       if (compact.token_text(a[i].token) != walked.token_text(b[i].token) ||
-          compact.token_id(a[i].token) != walked.token_id(b[i].token) ||
-          a[i].log_p != b[i].log_p || a[i].length != b[i].length) {
+          compact.token_id(a[i].token) != walked.token_id(b[i].token) || a[i].log_p != b[i].log_p ||
+          a[i].length != b[i].length) {
         return false;
       }
     }
@@ -299,6 +314,7 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
     compact.common_prefix_search_chars(chars.data(), chars.size(), 0, x);
     ASSERT_TRUE(same(x, y)) << q;
   }
+  EXPECT_EQ(walked.search_form().form, Form::kNodeWalk);
   // An insertion drops the compact form: the new token is found at once.
   ASSERT_TRUE(compact.insert_token("\U0001F600\U0001F600\U0001F600zz", 9999, -0.5).ok());
   compact.set_max_subword_len(std::nullopt);
@@ -306,6 +322,88 @@ TEST(Trie, CompactFormAnswersLikeTheNodeWalk) {
   ASSERT_FALSE(x.empty());
   EXPECT_EQ(compact.token_id(x.back().token), 9999u);
   EXPECT_EQ(x.back().length, 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Trie, CompactForms, ::testing::Values(Form::kNarrow, Form::kWide),
+                         [](const auto& info) {
+                           return std::string(info.param == Form::kNarrow ? "Narrow" : "Wide");
+                         });
+
+// A trie too large for the compact form keeps the node walk, and the failed
+// build is not tried again, however often the trie is searched, until the
+// trie changes. Here the reach of both unit widths is lowered below the 300
+// token indexes of a small trie.
+TEST(Trie, AFailedCompactBuildWaitsForTheNextChange) {
+  RustPrefixTrie trie(RustPrefixTrie::CompactLimits{100, 200});
+  for (uint32_t i = 0; i < 300; ++i) {
+    std::string token = "t";
+    token += std::to_string(i);
+    ASSERT_TRUE(trie.insert_token(token, i, -1.0).ok());
+  }
+  using V = std::vector<std::pair<std::string, size_t>>;
+  for (int round = 0; round < 20; ++round) {
+    for (int i = 0; i < 1000; ++i)
+      ASSERT_EQ(search_ascii(trie, "t29x"), (V{{"t2", 2}, {"t29", 3}}));
+    trie.prepare_for_search();
+  }
+  RustPrefixTrie::SearchFormInfo info = trie.search_form();
+  EXPECT_EQ(info.form, Form::kNodeWalk);
+  EXPECT_EQ(info.builds, 1u);
+  ASSERT_TRUE(trie.insert_token("t29x", 300, -1.0).ok());
+  EXPECT_EQ(trie.search_form().builds, 0u);
+  trie.prepare_for_search();
+  trie.prepare_for_search();
+  info = trie.search_form();
+  EXPECT_EQ(info.form, Form::kNodeWalk);
+  EXPECT_EQ(info.builds, 1u);
+  EXPECT_EQ(search_ascii(trie, "t29x"), (V{{"t2", 2}, {"t29", 3}, {"t29x", 4}}));
+}
+
+// Waits for a child for up to ten seconds; a child that hangs is killed and
+// counts as failed.
+bool child_succeeded(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A fork while another thread builds the compact form waits for the build,
+// so that the child does not inherit the build's lock held by a thread it
+// does not have.
+TEST(Trie, AChildCanSearchATrieWhoseCompactFormWasBeingBuilt) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork with threads under ThreadSanitizer";
+#endif
+  RustPrefixTrie trie;
+  std::mt19937 rng(3);
+  for (uint32_t i = 0; i < 100000; ++i) {
+    std::string token;
+    for (int k = 0; k < 6; ++k) utf8::append(token, static_cast<char32_t>(0x4E00 + rng() % 20000));
+    ASSERT_TRUE(trie.insert_token(token, i, -1.0).ok());
+  }
+  ASSERT_TRUE(trie.insert_token("ab", 7, -1.0).ok());
+  std::thread builder([&] { trie.prepare_for_search(); });
+  while (trie.search_form().builds == 0) std::this_thread::yield();  // the build has begun
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    trie.prepare_for_search();
+    const bool built = trie.search_form().form != Form::kNodeWalk;
+    _exit(built && search_ascii(trie, "abc") ==
+                       std::vector<std::pair<std::string, size_t>>{{"ab", 2}}
+              ? 0
+              : 1);
+  }
+  EXPECT_TRUE(child_succeeded(pid));
+  builder.join();
 }
 
 }  // namespace

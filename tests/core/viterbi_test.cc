@@ -115,6 +115,54 @@ TEST(Viterbi, SpansCoverTheTextWithByteFallback) {
   EXPECT_EQ(r->size(), 5u);
 }
 
+// Byte fallback reads the trie's table of byte pieces, which must follow
+// every insert that adds a byte piece or gives it a new score or id, ignore
+// texts that only look like one, and stay with its trie when another trie
+// replaces it.
+TEST(Viterbi, ByteFallbackFollowsInsertsOfBytePieces) {
+  using Spans = std::vector<std::tuple<std::string, std::optional<uint32_t>, size_t, size_t>>;
+  const std::optional<uint32_t> none;
+  RustPrefixTrie trie;
+  auto insert = [&](std::string_view token, std::optional<uint32_t> id, double log_p) {
+    ASSERT_TRUE(trie.insert_token(token, id, log_p).ok());
+  };
+  auto decode = [&] {
+    auto r = viterbi_decode("ab\xC3\xA9", trie, true, std::nullopt);  // "abé"
+    return r.ok() ? flat(*r) : Spans{};
+  };
+  auto words = [&] {
+    insert("a", 1u, -1.0);
+    insert("ab", 2u, -2.0);
+  };
+  // "a" + "<0x62>" wins over "ab" (-2.0) when "<0x62>" scores above -1.0.
+  auto via_a = [&](std::optional<uint32_t> id62, std::optional<uint32_t> id_c3) {
+    return Spans{{"a", 1u, 0, 1}, {"<0x62>", id62, 1, 2}, {"<0xC3>", id_c3, 2, 3},
+                 {"<0xA9>", none, 2, 3}};
+  };
+  auto via_ab = [&](std::optional<uint32_t> id_c3) {
+    return Spans{{"ab", 2u, 0, 2}, {"<0xC3>", id_c3, 2, 3}, {"<0xA9>", none, 2, 3}};
+  };
+  words();
+  EXPECT_EQ(decode(), via_ab(none));  // unknown pieces score -10.0
+  insert("<0x62>", 62u, -0.5);
+  EXPECT_EQ(decode(), via_a(62u, none));
+  insert("<0x62>", 62u, -5.0);
+  EXPECT_EQ(decode(), via_ab(none));
+  insert("<0xC3>", 7u, -1.5);
+  EXPECT_EQ(decode(), via_ab(7u));
+  insert("<0xC3>", none, -1.5);
+  EXPECT_EQ(decode(), via_ab(none));
+  insert("<0xC3>", 8u, -1.5);
+  insert("<0x62>", none, -0.5);
+  EXPECT_EQ(decode(), via_a(none, 8u));
+  insert("<0xc3>", 9u, -1.5);  // lower-case hex: an ordinary token
+  insert("<0x62 ", 9u, -0.1);
+  EXPECT_EQ(decode(), via_a(none, 8u));
+  trie = RustPrefixTrie();
+  words();
+  EXPECT_EQ(decode(), via_ab(none));
+}
+
 TEST(Viterbi, BytePieces) {
   EXPECT_EQ(byte_piece(0x0A), "<0x0A>");
   EXPECT_EQ(byte_piece(0xE3), "<0xE3>");
