@@ -15,8 +15,10 @@ for real. Reported per build, as median / 99th percentile / max in ms:
   includes waiting for the interpreter lock before the fork when another
   thread holds it (building a batch result);
 - fork() itself: from the interpreter's before-fork hooks to its
-  after-fork-in-parent hooks (os.register_at_fork), with the lock held: the
-  fork and every at-fork handler, ours included;
+  after-fork-in-parent hooks (os.register_at_fork): the fork and every
+  at-fork handler, ours included. The hooks are Python code, in which the
+  interpreter may hand its lock to another thread, so with --call ids this
+  too includes waits for the lock;
 - stall: the gap between the ticker's runs that spans the call, less the 1 ms
   it sleeps;
 - stall at random moments: the same gap at random moments of a quiet phase of
