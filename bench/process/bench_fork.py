@@ -54,7 +54,9 @@ TICK = 0.001
 
 
 def percentiles(values):
-    """Median, 99th percentile and max, in ms."""
+    """Median, 99th percentile and max, in ms (None without values)."""
+    if not values:
+        return None
     ordered = sorted(values)
     p99 = ordered[min(len(ordered) - 1, int(round(0.99 * (len(ordered) - 1))))]
     return [round(1000 * v, 2) for v in (statistics.median(ordered), p99, ordered[-1])]

@@ -74,7 +74,8 @@ bool inside_fork_excluded_scope() noexcept;
 // holds it must give it back without waiting for anything the forking thread
 // may hold: while holding it, a thread must not open a ForkExcludedScope (it
 // would wait for the fork, which waits for the lock), wait for the
-// interpreter lock, or fork.
+// interpreter lock, fork, or wait for another object's hooked lock (the
+// objects take theirs one after another, in no fixed order).
 class ForkHooks {
  public:
   // Before the fork: take every lock, waiting for their holders.
