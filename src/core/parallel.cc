@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace brindlore {
@@ -61,112 +62,299 @@ tbb::task_arena& worker_pool() {
   return *arena;
 }
 
+namespace detail {
+
+// The state of one map that its helpers share with the calling thread. The
+// helpers hold it by a shared pointer: a helper task may start long after
+// the map has ended (the pool was busy elsewhere), and it must then find the
+// map closed instead of freed memory.
+//
+// A helper counts itself in `active_` and then reads `closed_`; `close` sets
+// `closed_` and then waits for `active_` to reach zero. Both sides write
+// before they read, in one total order (sequentially consistent), so a
+// helper that joins after `close` has looked sees the map closed and touches
+// nothing of the caller's.
+class MapRun {
+ public:
+  using Item = Status (*)(void*, size_t, size_t);
+
+  MapRun(size_t count, size_t participants, Item item, void* context, bool nested)
+      : count_(count),
+        grain_(std::clamp<size_t>(count / (16 * participants), 1, 64)),
+        chunks_((count + grain_ - 1) / grain_),
+        participants_(participants),
+        item_(item),
+        context_(context),
+        nested_(nested),
+        chunk_done_(std::make_unique<std::atomic<bool>[]>(chunks_)) {}
+
+  size_t chunks() const noexcept { return chunks_; }
+  size_t grain() const noexcept { return grain_; }
+
+  // A helper's part: joins unless the map is closed, runs chunks until none
+  // is left, leaves. An exception ends the map and is kept for the caller.
+  void help() noexcept {
+    active_.fetch_add(1);
+    if (!closed_.load()) {
+      const size_t participant = 1 + joined_.fetch_add(1, std::memory_order_relaxed);
+      if (participant < participants_) {
+        try {
+          while (run_chunk(participant)) {
+          }
+        } catch (...) {
+          keep_failure(std::current_exception());
+        }
+      }
+    }
+    if (active_.fetch_sub(1) == 1) active_.notify_all();
+  }
+
+  // Takes the next chunk and runs it as `participant`; false when none is
+  // left or the map has stopped.
+  bool run_chunk(size_t participant) {
+    if (stopped()) return false;
+    const size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+    if (chunk >= chunks_) return false;
+    const size_t begin = chunk * grain_;
+    const size_t end = std::min(count_, begin + grain_);
+    size_t i = begin;
+    {
+      PoolWorkScope work;
+      ForkExcludedScope no_fork(nested_);
+      for (; i != end; ++i) {
+        no_fork.let_fork_pass();
+        if (stopped()) break;
+        Status done = item_(context_, i, participant);
+        if (!done) {
+          fail(std::move(done).error());
+          break;
+        }
+      }
+    }
+    if (i == end) chunk_done_[chunk].store(true, std::memory_order_release);
+    completions_.fetch_add(1, std::memory_order_release);
+    completions_.notify_all();
+    return i == end;
+  }
+
+  bool chunks_left() const noexcept {
+    return next_.load(std::memory_order_relaxed) < chunks_ && !stopped();
+  }
+
+  // The leading items done; for the calling thread only.
+  size_t done() noexcept {
+    while (cursor_ < chunks_ && chunk_done_[cursor_].load(std::memory_order_acquire)) ++cursor_;
+    return std::min(count_, cursor_ * grain_);
+  }
+
+  uint32_t completions() const noexcept { return completions_.load(std::memory_order_acquire); }
+
+  // Blocks until a chunk ends after `completions()` returned `seen`.
+  void wait(uint32_t seen) const noexcept { completions_.wait(seen, std::memory_order_acquire); }
+
+  bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  void stop() noexcept {
+    stop_.store(true, std::memory_order_relaxed);
+    completions_.fetch_add(1, std::memory_order_release);
+    completions_.notify_all();
+  }
+
+  // Keeps `error` if it wins the slot, and stops the map.
+  void fail(CoreError error) {
+    {
+      std::unique_lock<std::mutex> held(slot_lock_, std::try_to_lock);
+      if (held.owns_lock() && !slot_) slot_ = std::move(error);
+    }
+    stop();
+  }
+
+  // Lets no helper join from now on and waits until those inside have left.
+  void close() noexcept {
+    stop_.store(true, std::memory_order_relaxed);
+    closed_.store(true);
+    for (uint32_t inside; (inside = active_.load()) != 0;) active_.wait(inside);
+  }
+
+  // After `close`: the exception or the error kept, or Ok.
+  Status outcome() {
+    if (failure_) std::rethrow_exception(failure_);
+    if (slot_) return std::move(*slot_);
+    return Ok{};
+  }
+
+ private:
+  void keep_failure(std::exception_ptr failure) noexcept {
+    {
+      std::lock_guard<std::mutex> held(slot_lock_);
+      if (!failure_) failure_ = std::move(failure);
+    }
+    stop();
+  }
+
+  const size_t count_;
+  const size_t grain_;
+  const size_t chunks_;
+  const size_t participants_;
+  const Item item_;
+  void* const context_;
+  const bool nested_;
+  std::unique_ptr<std::atomic<bool>[]> chunk_done_;
+  size_t cursor_ = 0;  // chunks known done, leading; the calling thread's
+  alignas(64) std::atomic<size_t> next_{0};
+  // Counters that threads wait on are 32 bits wide, the futex's own width.
+  alignas(64) std::atomic<uint32_t> completions_{0};
+  std::atomic<bool> stop_{false};
+  alignas(64) std::atomic<uint32_t> active_{0};
+  std::atomic<bool> closed_{false};
+  std::atomic<size_t> joined_{0};
+  std::mutex slot_lock_;
+  std::optional<CoreError> slot_;  // under slot_lock_
+  std::exception_ptr failure_;     // under slot_lock_
+};
+
+}  // namespace detail
+
 namespace {
 
+using detail::MapRun;
+
 // A pool of plain threads for a process that cannot use oneTBB's (see the
-// header). One call at a time: its chunks are handed out through an atomic
-// counter to the workers and the caller; a worker joins a call at most once.
+// header). One map at a time is on offer; each thread joins it at most once.
+// A map offered while another is on offer runs on its calling thread alone.
 class OwnThreads {
  public:
-  using Run = void (*)(void*, size_t, size_t);
-
   explicit OwnThreads(size_t workers) : workers_(workers) {
     // The threads are detached and the pool never destroyed: like oneTBB's,
     // they may be waiting here when the process exits.
     for (size_t i = 0; i < workers; ++i) std::thread([this] { serve(); }).detach();
   }
 
-  void run(size_t count, Run fn, void* context) {
-    std::unique_lock<std::mutex> one_call(call_mutex_, std::try_to_lock);
-    if (!one_call.owns_lock()) return fn(context, 0, count);
-    Call call(fn, context, count, std::max<size_t>(1, count / (8 * (workers_ + 1))));
+  size_t workers() const noexcept { return workers_; }
+
+  bool offer(const std::shared_ptr<MapRun>& run) {
     {
       std::lock_guard<std::mutex> held(mutex_);
-      call_ = &call;
-      ++calls_;
+      if (offered_) return false;
+      offered_ = run;
+      ++offers_;
     }
     wake_.notify_all();
-    take_part(call);
-    std::unique_lock<std::mutex> held(mutex_);
-    call_ = nullptr;
-    done_.wait(held, [&] { return call.helpers == 0; });
-    if (call.failure) std::rethrow_exception(call.failure);
+    return true;
+  }
+
+  void withdraw(const MapRun* run) {
+    std::lock_guard<std::mutex> held(mutex_);
+    if (offered_.get() == run) offered_.reset();
   }
 
  private:
-  struct Call {
-    Call(Run f, void* c, size_t n, size_t g) : fn(f), context(c), count(n), grain(g) {}
-    Run fn;
-    void* context;
-    size_t count;
-    size_t grain;
-    std::atomic<size_t> next{0};
-    size_t helpers = 0;          // workers inside the call; under mutex_
-    std::exception_ptr failure;  // the first exception of a chunk; under mutex_
-  };
-
-  // Runs chunks until none is left. An exception ends the call: no chunk
-  // starts after it, and the caller rethrows the first one.
-  void take_part(Call& call) {
-    try {
-      for (;;) {
-        const size_t begin = call.next.fetch_add(call.grain, std::memory_order_relaxed);
-        if (begin >= call.count) return;
-        call.fn(call.context, begin, std::min(call.count, begin + call.grain));
-      }
-    } catch (...) {
-      call.next.store(call.count, std::memory_order_relaxed);
-      std::lock_guard<std::mutex> held(mutex_);
-      if (!call.failure) call.failure = std::current_exception();
-    }
-  }
-
   void serve() {
     uint64_t joined = 0;
     std::unique_lock<std::mutex> held(mutex_);
     for (;;) {
-      wake_.wait(held, [&] { return call_ && calls_ != joined; });
-      joined = calls_;
-      Call& call = *call_;
-      ++call.helpers;
+      wake_.wait(held, [&] { return offered_ && offers_ != joined; });
+      joined = offers_;
+      std::shared_ptr<MapRun> run = offered_;
       held.unlock();
-      take_part(call);
+      run->help();
+      run.reset();
       held.lock();
-      if (--call.helpers == 0) done_.notify_all();
     }
   }
 
   const size_t workers_;
-  std::mutex call_mutex_;
   std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  Call* call_ = nullptr;
-  uint64_t calls_ = 0;
+  std::condition_variable wake_;
+  std::shared_ptr<MapRun> offered_;  // under mutex_
+  uint64_t offers_ = 0;              // under mutex_
 };
 
-}  // namespace
-
-void run_on_own_threads(size_t count, void (*run)(void*, size_t, size_t), void* context) {
-  // One pool per process: a fork leaves the parent's threads behind, so a
-  // child makes its own. Made and found inside a ForkExcludedScope, so no
-  // fork finds the mutex held.
+// The own threads of this process, made on first need. Made and found inside
+// a ForkExcludedScope, so no fork finds the mutex held.
+OwnThreads& own_threads() {
   static std::mutex made_mutex;
   static OwnThreads* pool = nullptr;
   static uint64_t made_in = 0;
-  OwnThreads* current;
-  {
-    ForkExcludedScope no_fork;
-    std::lock_guard<std::mutex> held(made_mutex);
-    if (!pool || made_in != fork_generation()) {
-      // Sized like the oneTBB pool, without asking oneTBB, whose state the
-      // fork left inconsistent.
-      pool = new OwnThreads(std::min(configured_pool_size(), cpu_count()) - 1);
-      made_in = fork_generation();
-    }
-    current = pool;
+  ForkExcludedScope no_fork;
+  std::lock_guard<std::mutex> held(made_mutex);
+  if (!pool || made_in != fork_generation()) {
+    // Sized like the oneTBB pool, without asking oneTBB, whose state the fork
+    // left inconsistent.
+    pool = new OwnThreads(std::min(configured_pool_size(), cpu_count()) - 1);
+    made_in = fork_generation();
   }
-  current->run(count, run, context);
+  return *pool;
 }
+
+}  // namespace
+
+ParallelMap::ParallelMap(size_t count, MapHelpers helpers)
+    : count_(count),
+      from_(helpers == MapHelpers::kPool && !pool_usable() ? MapHelpers::kOwnThreads : helpers),
+      nested_(inside_fork_excluded_scope()) {
+  // One helper per thread the pool lends beyond the calling thread's place
+  // (which it never takes), none beyond the chunks there are to share.
+  const size_t lent = from_ == MapHelpers::kPool
+                          ? static_cast<size_t>(std::max(1, worker_pool().max_concurrency())) - 1
+                          : own_threads().workers();
+  helpers_ = std::min(lent, count > 0 ? count - 1 : 0);
+}
+
+ParallelMap::~ParallelMap() {
+  if (!run_) return;
+  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(run_.get());
+  run_->close();
+}
+
+size_t ParallelMap::participants() const noexcept { return helpers_ + 1; }
+
+Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_context) {
+  run_ = std::make_shared<MapRun>(count_, participants(), item, body, nested_);
+  MapRun& run = *run_;
+  const size_t helpers = std::min(helpers_, run.chunks() - std::min<size_t>(run.chunks(), 1));
+  if (helpers > 0) {
+    ForkExcludedScope no_fork(nested_);
+    if (from_ == MapHelpers::kPool) {
+      tbb::task_arena& pool = worker_pool();
+      for (size_t h = 0; h < helpers; ++h) {
+        pool.enqueue([shared = run_] {
+          PoolWorkScope work;
+          shared->help();
+        });
+      }
+    } else {
+      own_threads().offer(run_);
+    }
+  }
+  // While chunks are left, tending waits until a share of the items worth one
+  // chunk per thread is done, so that the calling thread does not stop for a
+  // few items at a time; then it tends whatever is done.
+  MapProgress progress(run);
+  const size_t at_once = std::max(run.grain() * participants(), count_ / 16);
+  size_t tended = 0;
+  for (;;) {
+    if (tend) {
+      const size_t done = run.done();
+      if (done > tended && (done - tended >= at_once || !run.chunks_left())) {
+        tended = tend(tend_context, progress);
+        if (tended == kStopMap) {
+          run.stop();
+          break;
+        }
+        continue;
+      }
+    }
+    const uint32_t seen = run.completions();
+    if (run.run_chunk(0)) continue;
+    if (run.stopped() || run.done() == count_) break;
+    run.wait(seen);
+  }
+  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(&run);
+  run.close();
+  return run.outcome();
+}
+
+size_t MapProgress::done() noexcept { return run_.done(); }
 
 bool pool_usable() noexcept {
   const uint64_t created = pool_generation.load(std::memory_order_relaxed);
@@ -174,9 +362,8 @@ bool pool_usable() noexcept {
 }
 
 namespace {
-// oneTBB leaves a thread attached to an implicit arena after its first
-// parallel call, so "inside an arena" cannot be asked of oneTBB; the pool
-// marks its own work instead.
+// A thread that runs items of a map may be in no arena at all (the calling
+// thread, the own threads), so the maps mark their work themselves.
 thread_local int pool_work_depth = 0;
 }  // namespace
 

@@ -2,45 +2,53 @@
 //
 // The pool is one oneTBB arena for the process, created on the first parallel
 // call and sized from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPU
-// count (see `configured_pool_size`). A parallel call made from inside a
-// worker runs in that worker's own arena instead. The arena is sized; oneTBB's
+// count (see `configured_pool_size`). The arena is sized; oneTBB's
 // process-wide settings are left to the host.
 //
+// A map (`ParallelMap`) cuts its items into chunks of consecutive items,
+// handed out in order from one counter. Helpers take chunks until none is
+// left: tasks enqueued in the arena, at most one per thread it lends. The
+// calling thread takes chunks like a helper, but never inside the pool: it
+// stays free to tend, between its chunks, the results of the items done so
+// far (the Python layer builds their result lists there, which needs the
+// interpreter lock), and to be ended there by a forced unwind, which must not
+// cross oneTBB's frames. A map whose helpers are all busy elsewhere runs on
+// the calling thread alone, and a parallel call from inside a map's item
+// (a nested call) is a map of its own whose helpers come from the same pool.
+//
 // Fork: oneTBB's threads do not survive fork() and cannot be restarted in the
-// child, so a process forked after its parent started the oneTBB pool maps on
-// a pool of plain threads of its own instead (`run_on_own_threads`), made anew
-// in each process that needs it; a child forked before the pool started
-// creates a oneTBB pool as usual.
+// child, so a process forked after its parent started the oneTBB pool takes
+// its helpers from a pool of plain threads of its own instead, made anew in
+// each process that needs it; a child forked before the pool started creates
+// a oneTBB pool as usual.
 //
-// Fork exclusion is per chunk, not per batch: every chunk a worker takes runs
-// inside a ForkExcludedScope, and between two items the worker lets a pending
-// fork pass (closing its scope and waiting until the fork is done). A fork
-// therefore waits for the items in flight only, one per worker, and the
-// batches go on after it with unchanged results; the sequential work that
-// runs unlocked (`BatchScheme::guard_sequential`) does the same. The chunks
-// of a parallel call made from inside a scope (a nested call) neither count
-// nor wait: the scope that covers the call already holds the fork back, and a
-// chunk that waited for the fork would keep that scope from ever closing.
-// Workers hold no lock between items that the fork or the items in flight
-// could wait for, so those that wait for the fork hold nothing it needs.
+// Fork exclusion is per chunk, not per map: every chunk runs inside a
+// ForkExcludedScope, and between two items it lets a pending fork pass
+// (closing its scope and waiting until the fork is done). A fork therefore
+// waits for the items in flight only, one per thread, and the maps go on
+// after it with unchanged results; the sequential work that runs unlocked
+// (`BatchScheme::guard_sequential`) does the same. The chunks of a map made
+// from inside a scope (a nested call) neither count nor wait: the scope that
+// covers the call already holds the fork back, and a chunk that waited for
+// the fork would keep that scope from ever closing. Threads hold no lock
+// between items that the fork or the items in flight could wait for, and the
+// calling thread tends outside any scope, so those that wait for the fork (or
+// for the interpreter lock that the forking thread holds) hold nothing it
+// needs.
 //
-// `parallel_map` maps a body over indices on the pool: after the first failure
-// no new item is started, the error kept is the first that wins a try-lock of
-// the error slot, and results come back in input order. `run_batch` adds the
-// rest of the scheme (the early return of an empty batch, the switch between
-// sequential and parallel work, and a guard held around the parallel part,
-// which the Python layer uses to release the interpreter lock).
+// After the first failure no new item is started; the error kept is the
+// first that wins a try-lock of the error slot. `parallel_map` collects the
+// results in input order; `run_batch` adds the rest of the scheme (the early
+// return of an empty batch, the switch between sequential and parallel work,
+// and a guard held around the parallel part, which the Python layer uses to
+// release the interpreter lock).
 #pragma once
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -63,27 +71,14 @@ size_t configured_pool_size();
 tbb::task_arena& worker_pool();
 
 // False in a process forked after its parent started the oneTBB pool (whose
-// threads the fork left behind); parallel maps then use `run_on_own_threads`.
+// threads the fork left behind); maps then take their helpers from the
+// process's own threads.
 bool pool_usable() noexcept;
 
-// Calls `run(context, begin, end)` over consecutive chunks of 0..count-1 on a
-// pool of plain threads made by this process (sized like the oneTBB pool),
-// the calling thread included, and returns when all are done. When the pool
-// is busy with another call (or this is a call from inside one), the calling
-// thread runs every chunk itself. Thread-safe.
-void run_on_own_threads(size_t count, void (*run)(void*, size_t, size_t), void* context);
-
-template <typename F>
-void run_on_own_threads(size_t count, F& range) {
-  run_on_own_threads(
-      count, [](void* f, size_t begin, size_t end) { (*static_cast<F*>(f))(begin, end); }, &range);
-}
-
-// True while the calling thread runs work of the pool (the caller of a
-// parallel call included).
+// True while the calling thread runs items of a map.
 bool on_worker_thread() noexcept;
 
-// Marks the calling thread as running pool work for a scope.
+// Marks the calling thread as running items of a map for a scope.
 class PoolWorkScope {
  public:
   PoolWorkScope() noexcept;
@@ -92,59 +87,112 @@ class PoolWorkScope {
   PoolWorkScope& operator=(const PoolWorkScope&) = delete;
 };
 
-// Runs `work` in the pool: directly when already running pool work (so nested
-// calls stay in the current arena), else inside the process-wide arena.
-// Blocks until done.
-template <typename F>
-void run_in_pool(F&& work) {
-  if (on_worker_thread()) {
-    work();
-  } else {
-    worker_pool().execute([&] {
-      PoolWorkScope scope;
-      work();
-    });
-  }
+namespace detail {
+class MapRun;
 }
+class MapProgress;
 
-// Maps `body(i)` (returning Result<T>) over 0..count-1 on the pool. Once an
-// item fails, items not yet started are skipped; the failing worker stores its
-// error only if it wins a try-lock of the slot and the slot is empty. `body`
-// must be safe to call concurrently. T must be default-constructible.
-template <typename T, typename Body>
-Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
-  std::vector<T> results(count);
-  std::atomic<bool> stop{false};
-  std::mutex slot_lock;
-  std::optional<CoreError> slot;
-  const bool nested = inside_fork_excluded_scope();
-  auto map_range = [&](size_t begin, size_t end) {
-    PoolWorkScope scope;
-    ForkExcludedScope no_fork(nested);
-    for (size_t i = begin; i != end; ++i) {
-      no_fork.let_fork_pass();
-      if (stop.load(std::memory_order_relaxed)) return;
-      Result<T> r = body(i);
-      if (r) {
-        results[i] = std::move(r).value();
-        continue;
-      }
-      stop.store(true, std::memory_order_relaxed);
-      std::unique_lock<std::mutex> held(slot_lock, std::try_to_lock);
-      if (held.owns_lock() && !slot) slot = std::move(r).error();
-      return;
-    }
-  };
-  if (pool_usable()) {
-    run_in_pool([&] {
-      tbb::parallel_for(
-          tbb::blocked_range<size_t>(0, count, 1),
-          [&](const tbb::blocked_range<size_t>& range) { map_range(range.begin(), range.end()); });
-    });
-  } else {
-    run_on_own_threads(count, map_range);
+// Where a map's helpers come from: the oneTBB pool while this process may use
+// it, else the process's own threads; or the own threads in any case.
+enum class MapHelpers { kPool, kOwnThreads };
+
+// One map of `count` items over helper threads and the calling thread (see
+// the top of this file). Made, run once and destroyed on one thread.
+//
+// `body(i, participant)` returns a Status; `participant` tells apart the
+// threads that take part at once (0 is the calling thread, the helpers are
+// 1..participants()-1), so that the body can keep per-thread storage in an
+// array without locks. `body` must be safe to call concurrently for
+// different items.
+//
+// `tend(progress)` runs on the calling thread between its chunks, outside any
+// ForkExcludedScope and outside the pool, so it may wait for locks that a
+// forking thread holds: `progress.done()` is the number of leading items
+// whose body has returned, their writes visible to the calling thread. It
+// returns how many leading items it has finished with (more than before), or
+// `kStopMap` to end the map, which then stops like after a failure. While
+// chunks are left it is called once a share of the items is done that it was
+// not yet told of (so that it is not called for a few items at a time), and
+// after the last chunk until it has finished with every item.
+class ParallelMap {
+ public:
+  static constexpr size_t kStopMap = SIZE_MAX;
+
+  // Chooses the helpers and the chunks. Thread-safe.
+  explicit ParallelMap(size_t count, MapHelpers helpers = MapHelpers::kPool);
+  // Stops a map that a forced unwind ended and waits for its helpers to
+  // leave, so that none touches the caller's frames after it.
+  ~ParallelMap();
+  ParallelMap(const ParallelMap&) = delete;
+  ParallelMap& operator=(const ParallelMap&) = delete;
+
+  // The participant indexes `body` receives are below this.
+  size_t participants() const noexcept;
+
+  // Runs the map; returns the error kept or Ok (also when `tend` stopped it).
+  // An exception thrown by `body` on a helper is rethrown here once every
+  // helper has left.
+  template <typename Body>
+  Status run(Body&& body) {
+    return run_erased(item_of<Body>(), &body, nullptr, nullptr);
   }
-  if (slot) return std::move(*slot);
+  template <typename Body, typename Tend>
+  Status run(Body&& body, Tend&& tend) {
+    using T = std::remove_reference_t<Tend>;
+    return run_erased(
+        item_of<Body>(), &body,
+        [](void* t, MapProgress& progress) -> size_t { return (*static_cast<T*>(t))(progress); },
+        &tend);
+  }
+
+ private:
+  using Item = Status (*)(void*, size_t, size_t);
+  using TendFn = size_t (*)(void*, MapProgress&);
+
+  template <typename Body>
+  static Item item_of() {
+    using B = std::remove_reference_t<Body>;
+    return [](void* b, size_t i, size_t participant) -> Status {
+      return (*static_cast<B*>(b))(i, participant);
+    };
+  }
+  Status run_erased(Item item, void* body, TendFn tend, void* tend_context);
+
+  size_t count_;
+  MapHelpers from_;
+  bool nested_;
+  size_t helpers_;
+  std::shared_ptr<detail::MapRun> run_;
+};
+
+// The items of a map that are done, as its calling thread sees them.
+class MapProgress {
+ public:
+  explicit MapProgress(detail::MapRun& run) noexcept : run_(run) {}
+  // The number of leading items whose body has returned.
+  size_t done() noexcept;
+
+ private:
+  detail::MapRun& run_;
+};
+
+// Maps `body(i)` (returning Result<T>) over 0..count-1 on the pool and the
+// calling thread and returns the results in input order. Once an item fails,
+// items not yet started are skipped; the failing thread stores its error only
+// if it wins a try-lock of the slot and the slot is empty. `body` must be
+// safe to call concurrently. T must be default-constructible.
+template <typename T, typename Body>
+Result<std::vector<T>> parallel_map(size_t count, Body&& body,
+                                    MapHelpers helpers = MapHelpers::kPool) {
+  std::vector<T> results(count);
+  ParallelMap map(count, helpers);
+  Status done = map.run([&](size_t i, size_t) -> Status {
+    Result<T> r = body(i);
+    if (!r) return std::move(r).error();
+    results[i] = std::move(r).value();
+    return Ok{};
+  });
+  if (!done) return std::move(done).error();
   return results;
 }
 

@@ -88,27 +88,32 @@ TEST(ParallelMap, NestedCallsRunInTheCurrentPool) {
 }
 
 TEST(OwnThreads, ConcurrentCallsCoverEveryIndexOnceAndPassOnExceptions) {
-  // Four callers at once: one gets the pool, the others run alone.
+  // Four callers at once: one gets the threads, the others run alone.
   std::vector<std::thread> callers;
   std::atomic<int> wrong{0};
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&] {
       for (int round = 0; round < 50; ++round) {
         std::vector<std::atomic<int>> seen(1000);
-        auto mark = [&](size_t begin, size_t end) {
-          for (size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
-        };
-        run_on_own_threads(seen.size(), mark);
+        Result<std::vector<int>> r = parallel_map<int>(
+            seen.size(),
+            [&](size_t i) -> Result<int> {
+              seen[i].fetch_add(1);
+              return 0;
+            },
+            MapHelpers::kOwnThreads);
+        wrong += !r.ok();
         for (const auto& s : seen) wrong += s.load() != 1;
       }
     });
   }
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(wrong.load(), 0);
-  auto throws = [](size_t begin, size_t end) {
-    if (begin <= 500 && 500 < end) throw std::runtime_error("chunk");
+  auto throws = [](size_t i) -> Result<int> {
+    if (i == 500) throw std::runtime_error("item");
+    return 0;
   };
-  EXPECT_THROW(run_on_own_threads(1000, throws), std::runtime_error);
+  EXPECT_THROW(parallel_map<int>(1000, throws, MapHelpers::kOwnThreads), std::runtime_error);
 }
 
 int guards = 0;
