@@ -433,11 +433,6 @@ PyObject* IntCache::add(uint32_t value) {
   return object.release();
 }
 
-IntCache& lasting_ints() {
-  static IntCache* ints = new IntCache();
-  return *ints;
-}
-
 // ---- Calls into Python and the interpreter lock ----------------------------------
 
 namespace {
@@ -457,7 +452,32 @@ RefList::~RefList() noexcept(false) {
 }
 
 GilRelease::~GilRelease() noexcept(false) {
+  if (!state_) return;
   calling_python([this] { PyEval_RestoreThread(state_); });
+}
+
+bool yield_interpreter_lock() {
+  // A Python function that does nothing, made once and kept for the process:
+  // calling it allocates no object, so it never starts a collection.
+  static PyObject* nothing = []() -> PyObject* {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+      return nullptr;
+    }
+    Ref code = Ref::steal(Py_CompileString("lambda: None", "<yield>", Py_eval_input));
+    if (!code) return nullptr;
+    return PyEval_EvalCode(code.get(), globals.get(), globals.get());
+  }();
+  if (!nothing) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot yield the interpreter lock");
+    return false;
+  }
+  return static_cast<bool>(Ref::steal(calling_python([] { return PyObject_CallNoArgs(nothing); })));
+}
+
+GilSlice::GilSlice(GilRelease& released) : released_(released) {
+  PyThreadState* state = std::exchange(released.state_, nullptr);
+  calling_python([state] { PyEval_RestoreThread(state); });
 }
 
 // ---- Types -------------------------------------------------------------------

@@ -365,12 +365,6 @@ class IntCache {
   size_t used_ = 0;
 };
 
-// An int cache for the life of the process, never destroyed (its objects are
-// left to the process's end, like the interpreter's own at exit). Used for
-// values below `IntCache::kDirectLimit` only, so it never holds more than
-// 5 MB. Needs the interpreter lock.
-IntCache& lasting_ints();
-
 // Adds `count` references to `object` at once, as `count` Py_INCREFs would
 // (a negative count takes them back, never the last one).
 inline void add_references(PyObject* object, Py_ssize_t count) noexcept {
@@ -501,8 +495,35 @@ class GilRelease {
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
-  PyThreadState* state_;
+  friend class GilSlice;
+  PyThreadState* state_;  // null while a GilSlice holds the lock, or after it failed to
 };
+
+// Takes the interpreter lock back for a scope inside a GilRelease scope, and
+// releases it again at its end. Taking it may end the thread by a forced
+// unwind (see GilRelease), after which the GilRelease leaves the lock alone.
+class GilSlice {
+ public:
+  explicit GilSlice(GilRelease& released);
+  ~GilSlice() { released_.state_ = PyEval_SaveThread(); }
+  GilSlice(const GilSlice&) = delete;
+  GilSlice& operator=(const GilSlice&) = delete;
+
+ private:
+  GilRelease& released_;
+};
+
+// Lets another thread have the interpreter lock if one has asked for it,
+// held as it is: runs the interpreter's evaluation loop over an empty
+// expression, which, like between the bytecodes of any Python code, hands the
+// lock to a thread that has waited for it for the switch interval, takes it
+// back afterwards, and runs what is pending there (calls scheduled with
+// Py_AddPendingCall, and signal handlers on the main thread). Releasing and
+// re-taking the lock would not do: a waiting thread rarely wins it back from
+// a thread that takes it again at once. The cyclic garbage collector must not
+// be paused (other threads may run). False with an exception set when what
+// ran raised one (an interrupt, for example).
+bool yield_interpreter_lock();
 
 // ---- Entry points ------------------------------------------------------------------
 

@@ -118,7 +118,7 @@ PyObject* encode_native(const FunctionSpec& spec, PyObject* const* args, Py_ssiz
 }
 
 // A batch under the standard scheme; `texts` is converted last.
-template <typename T, auto Inner, typename Lists>
+template <typename T, auto Inner>
 PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   Args a;
@@ -132,10 +132,9 @@ PyObject* encode_native_batch(const FunctionSpec& spec, PyObject* const* args, P
                                              options.space_char, options.s, out);
         });
   } else {
-    Lists lists;
     return run_text_batch<std::vector<T>>(
         a.get(0), BatchScheme{}, [&](std::string_view text) { return options.encode<Inner>(text); },
-        lists);
+        TokenLists{});
   }
 }
 
@@ -152,13 +151,13 @@ PyObject* rust_encode_text_native_ids(PyObject*, PyObject* const* args, Py_ssize
 
 PyObject* rust_encode_text_native_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  return encode_native_batch<std::string, encode_text_native_inner, TokenLists>(
+  return encode_native_batch<std::string, encode_text_native_inner>(
       kNativeBatch, args, nargs, kwnames);
 }
 
 PyObject* rust_encode_text_native_ids_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-  return encode_native_batch<uint32_t, encode_text_native_ids_inner, IdLists>(
+  return encode_native_batch<uint32_t, encode_text_native_ids_inner>(
       kNativeIdsBatch, args, nargs, kwnames);
 }
 
