@@ -1,12 +1,16 @@
 """Batch argument extraction and the batch scheme (sequential below 32 texts, parallel from 32)."""
 
 import collections.abc
+import gc
+import os
+import subprocess
 import sys
 import threading
 import time
 
 import pytest
 
+import brindlore_core
 from brindlore_core import (
     RustPrefixTrie,
     RustTokenizer,
@@ -291,6 +295,73 @@ def test_parallel_batches_report_one_failure(trie, function):
         with pytest.raises(ValueError) as excinfo:
             function(failing_batch(40, [5, 30]), trie, False)
         assert str(excinfo.value) in messages
+
+
+FAILURE_AFTER_BUILT_LISTS = """
+import gc
+import brindlore_core as b
+trie = b.RustPrefixTrie(None)
+for token, score, token_id in [("a", -1.0, 1), ("b", -1.0, 2), ("ab", -1.5, 3)]:
+    trie.insert(token, score, token_id)
+texts = ["abab"] * 5000 + ["abx"]
+for function in (b.rust_encode_ids_batch, b.rust_encode_tokens_batch, b.rust_viterbi_decode_batch):
+    counts, messages = [], set()
+    for _ in range(3):
+        try:
+            function(texts, trie, False)
+        except ValueError as error:
+            messages.add(str(error))
+        gc.collect()
+        counts.append(len(gc.get_objects()))
+    print(*messages, counts[2] - counts[1])
+"""
+
+
+def test_a_failure_after_lists_were_built_releases_them_all():
+    # One thread builds the lists of the texts done before it reaches the
+    # failing last one; the failure releases them all (a leak would leave
+    # thousands of lists behind per call).
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(brindlore_core.__file__), RAYON_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", FAILURE_AFTER_BUILT_LISTS], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    assert out.splitlines() == [DISCONNECTED.format(3) + " 0"] * 3
+
+
+def test_other_threads_run_while_a_batch_builds_its_lists(trie):
+    # The collector's count of new objects grows by one per list built (with
+    # the collector disabled, nothing resets it). A thread that reads it while
+    # a batch runs sees it part way only if the batch let it run while the
+    # lists were being built, as it asks to every switch interval.
+    texts = ["ab"] * 100_000
+    seen, done = [], threading.Event()
+
+    def observe():
+        while not done.is_set():
+            seen.append(gc.get_count()[0])
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    gc.disable()
+    try:
+        for _ in range(5):
+            seen.clear()
+            done.clear()
+            observer = threading.Thread(target=observe)
+            observer.start()
+            start = gc.get_count()[0]
+            result = rust_encode_ids_batch(texts, trie, False)
+            end = gc.get_count()[0]
+            done.set()
+            observer.join()
+            del result
+            assert end - start > len(texts) // 2  # the lists were counted
+            if any(start + 10 < count < end - 10 for count in seen):
+                break
+        else:
+            pytest.fail("no other thread ran while the lists were built")
+    finally:
+        gc.enable()
+        sys.setswitchinterval(interval)
 
 
 def test_successful_texts_stay_cached_after_a_failed_batch(trie):
