@@ -457,20 +457,22 @@ GilRelease::~GilRelease() noexcept(false) {
 }
 
 bool yield_interpreter_lock() {
-  // A Python function that does nothing, made once and kept for the process:
-  // calling it allocates no object, so it never starts a collection.
-  static PyObject* nothing = []() -> PyObject* {
+  // A Python function that does nothing, made on first need and kept for the
+  // process: calling it allocates no object, so it never starts a
+  // collection. Not a guarded static: making it runs Python code, in which
+  // another thread may take the lock and come here too.
+  static PyObject* nothing = nullptr;
+  if (!nothing) {
     Ref globals = Ref::steal(PyDict_New());
     if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-      return nullptr;
+      return false;
     }
     Ref code = Ref::steal(Py_CompileString("lambda: None", "<yield>", Py_eval_input));
-    if (!code) return nullptr;
-    return PyEval_EvalCode(code.get(), globals.get(), globals.get());
-  }();
-  if (!nothing) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot yield the interpreter lock");
-    return false;
+    if (!code) return false;
+    Ref made = Ref::steal(
+        calling_python([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
+    if (!made) return false;
+    if (!nothing) nothing = made.release();
   }
   return static_cast<bool>(Ref::steal(calling_python([] { return PyObject_CallNoArgs(nothing); })));
 }
@@ -478,6 +480,10 @@ bool yield_interpreter_lock() {
 GilSlice::GilSlice(GilRelease& released) : released_(released) {
   PyThreadState* state = std::exchange(released.state_, nullptr);
   calling_python([state] { PyEval_RestoreThread(state); });
+}
+
+GilSlice::~GilSlice() {
+  if (!lock_lost) released_.state_ = PyEval_SaveThread();
 }
 
 // ---- Types -------------------------------------------------------------------

@@ -500,12 +500,14 @@ class GilRelease {
 };
 
 // Takes the interpreter lock back for a scope inside a GilRelease scope, and
-// releases it again at its end. Taking it may end the thread by a forced
-// unwind (see GilRelease), after which the GilRelease leaves the lock alone.
+// releases it again at its end. Taking it, or any call into Python made
+// while it is held, may end the thread by a forced unwind (see GilRelease):
+// the thread does not hold the lock then, and neither the slice nor the
+// GilRelease touches it again.
 class GilSlice {
  public:
   explicit GilSlice(GilRelease& released);
-  ~GilSlice() { released_.state_ = PyEval_SaveThread(); }
+  ~GilSlice();
   GilSlice(const GilSlice&) = delete;
   GilSlice& operator=(const GilSlice&) = delete;
 
