@@ -112,6 +112,8 @@ struct Workspace {
   std::vector<PrefixMatch> matches;
   std::vector<double> scores;  // per position (see Nodes)
   std::vector<uint32_t> emits;
+  std::vector<uint32_t> offsets;     // per position: its byte offset (the UTF-8 decode)
+  std::vector<CachedSpan> backward;  // spans written from the back (the UTF-8 decode)
   std::vector<Edge> edges;
   std::vector<size_t> order;        // edge indices grouped by end position
   std::vector<size_t> group_begin;  // per end position, into `order`
@@ -121,7 +123,8 @@ struct Workspace {
   // Gives back memory after an unusually long text.
   void trim() {
     constexpr size_t kKeep = size_t{1} << 16;
-    if (scores.capacity() > kKeep) scores = {}, emits = {};
+    if (scores.capacity() > kKeep) scores = {}, emits = {}, offsets = {};
+    if (backward.capacity() > kKeep) backward = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
     for (std::vector<Edge>& bucket : ring) {
@@ -135,17 +138,21 @@ Workspace& workspace() {
   return ws;
 }
 
-// The score of the byte-fallback edge of `cp`: its byte pieces' scores, summed
-// in byte order from 0.0.
-double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
-  char bytes[4];
-  const size_t count = utf8::encode(cp, bytes);
+// The score of the byte-fallback edge of the character whose UTF-8 form is
+// `bytes[0..count)`: its byte pieces' scores, summed in byte order from 0.0.
+double fallback_score(const RustPrefixTrie& trie, const unsigned char* bytes, size_t count) {
   double sum = 0.0;
   for (size_t b = 0; b < count; ++b) {
-    const RustPrefixTrie::BytePiece& piece = trie.byte_piece(static_cast<unsigned char>(bytes[b]));
+    const RustPrefixTrie::BytePiece& piece = trie.byte_piece(bytes[b]);
     sum += piece.token != RustPrefixTrie::kNoToken ? piece.log_p : kUnknownBytePieceScore;
   }
   return sum;
+}
+
+double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
+  char bytes[4];
+  const size_t count = utf8::encode(cp, bytes);
+  return fallback_score(trie, reinterpret_cast<const unsigned char*>(bytes), count);
 }
 
 // The id of the byte piece of `byte`: the vocabulary's, if it holds the piece.
@@ -165,6 +172,40 @@ Nodes reset_nodes(Workspace& ws, size_t n) {
 // (every edge into it starts earlier), and each end position receives its
 // candidates in ascending start order, which is the order the per-end edge
 // lists would hold, so the result is that of building the lattice first.
+//
+// This one walks the UTF-8 bytes of the text (ASCII or not) with the trie's
+// search resolved once for the whole text, and keeps the byte offset of each
+// position for the backtrace.
+void forward_unpruned_utf8(std::string_view text, size_t n, const RustPrefixTrie& trie,
+                           bool byte_fallback, Workspace& ws) {
+  const Nodes nodes = reset_nodes(ws, n);
+  ws.offsets.resize(n + 1);
+  uint32_t* offsets = ws.offsets.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  trie.with_prefix_search(n, [&](const auto& search) {
+    size_t at = 0;  // the byte offset of character i
+    for (size_t i = 0; i < n; ++i) {
+      offsets[i] = static_cast<uint32_t>(at);
+      const size_t length = utf8::sequence_length(bytes[at]);
+      // Every edge out of an unreached position would be skipped, whether it
+      // is a vocabulary or a fallback edge, so its search can be skipped too.
+      const double from = nodes.score[i];
+      if (from != kUnreached) {
+        const bool found = search(bytes, at, size, [&](const PrefixMatch& m) {
+          nodes.relax(i + m.length, from, m.log_p, m.token);
+        });
+        if (!found && byte_fallback) {
+          nodes.relax(i + 1, from, fallback_score(trie, bytes + at, length), kFallback);
+        }
+      }
+      at += length;
+    }
+    offsets[n] = static_cast<uint32_t>(size);
+  });
+}
+
+// The same over any text view, one search per position.
 template <typename Text>
 void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
                       Workspace& ws) {
@@ -328,7 +369,12 @@ void forward_grouped(Workspace& ws, const Nodes& nodes, size_t n) {
   }
 }
 
-std::string unsigned_text(size_t v) { return std::to_string(v); }
+// The error of a text whose end no path reaches; `n` is its length in
+// characters.
+CoreError disconnected(size_t n) {
+  return make_error("lattice disconnected at character index " + std::to_string(n) +
+                    "; enable byte fallback or provide complete vocabulary coverage");
+}
 
 // Reads the best path back from position n into `out`, in text order: one
 // pass counts the spans, a second writes them from the back, so nothing but
@@ -338,10 +384,7 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
                  SpanList& out) {
   const size_t n = text.size();
   const uint32_t* emits = ws.emits.data();
-  if (emits[n] == kNoEdge) {
-    return make_error("lattice disconnected at character index " + unsigned_text(n) +
-                      "; enable byte fallback or provide complete vocabulary coverage");
-  }
+  if (emits[n] == kNoEdge) return disconnected(n);
   size_t count = 0;
   for (size_t p = n; p != 0;) {
     // Every position on the path from a reached end was reached itself: an
@@ -373,6 +416,51 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
     p -= 1;
   }
   return Ok{};
+}
+
+// The backtrace of `forward_unpruned_utf8`: one pass from position n, writing
+// the spans from the back of the workspace's buffer (a text of b bytes has at
+// most b spans), then one copy into `out`.
+Status backtrace_utf8(std::string_view text, size_t n, const RustPrefixTrie& trie, Workspace& ws,
+                      SpanList& out) {
+  const uint32_t* emits = ws.emits.data();
+  if (emits[n] == kNoEdge) return disconnected(n);
+  const uint32_t* offsets = ws.offsets.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (ws.backward.size() < text.size()) ws.backward.resize(text.size());
+  CachedSpan* const end = ws.backward.data() + text.size();
+  CachedSpan* write = end;
+  for (size_t p = n; p != 0;) {
+    // Every position on the path from a reached end was reached itself: an
+    // edge is only relaxed from a reached start.
+    const uint32_t emit = emits[p];
+    if (emit != kFallback) {
+      *--write = CachedSpan::make(emit, trie.token_id(emit));
+      p -= trie.token_chars(emit);
+      continue;
+    }
+    for (size_t b = offsets[p]; b-- > offsets[p - 1];) {
+      *--write =
+          CachedSpan::make(CachedSpan::kBytePieces + bytes[b], byte_piece_id(trie, bytes[b]));
+    }
+    p -= 1;
+  }
+  out.assign({write, end});
+  return Ok{};
+}
+
+// The unpruned decode of valid UTF-8 `text` into `out`.
+Status decode_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                            Workspace& ws, SpanList& out) {
+  const size_t n = utf8::count_chars(text);
+  if (n == 0) {
+    out.resize_for_overwrite(0);
+    return Ok{};
+  }
+  forward_unpruned_utf8(text, n, trie, byte_fallback, ws);
+  Status traced = backtrace_utf8(text, n, trie, ws, out);
+  ws.trim();
+  return traced;
 }
 
 // Decodes `text` into `out`.
@@ -410,6 +498,7 @@ Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_
   // One thread-local lookup per decode: it is a call into the TLS resolver
   // in a shared library.
   Workspace& ws = workspace();
+  if (!limit) return decode_unpruned_utf8(text, trie, byte_fallback, ws, out);
   if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws, out);
   return decode(Utf8Text(text), trie, byte_fallback, limit, ws, out);
 }
