@@ -52,13 +52,14 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vecto
   }
   ids.reserve(ids.size() + pieces.size());  // at least one id per piece
   FrontCache& front = FrontCache::of_this_thread();
+  LatticeMemory& memory = lattice_memory();
   for (const SegCache::Probe& key : keys) {
     InlineIds hit;
     if (shared && shared->find(cache.generation(), key, hit)) {
       ids.insert(ids.end(), hit.ids, hit.ids + hit.count);
       continue;
     }
-    Result<CachedPiece> decoded = decode_cached_here(key, tokenizer.trie, false, front);
+    Result<CachedPiece> decoded = decode_cached_here(key, tokenizer.trie, false, front, memory);
     if (!decoded) return std::move(decoded).error();
     if (decoded->ids->present) {
       ids.insert(ids.end(), decoded->ids->ids, decoded->ids->ids + decoded->ids->count);

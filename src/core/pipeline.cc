@@ -88,6 +88,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   // Every piece is hashed first, and the cache told at once where its lookup
   // goes, so that the slots of a text's first pieces arrive in time too.
   FrontCache& front = FrontCache::of_this_thread();
+  LatticeMemory& memory = lattice_memory();
   constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
   // Id encodes go to the table all threads share (see seg_front_cache.h).
   SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
@@ -112,7 +113,8 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
         continue;
       }
     }
-    Result<CachedPiece> decoded = decode_cached_here(keys[i], trie, need_segmentation, front);
+    Result<CachedPiece> decoded =
+        decode_cached_here(keys[i], trie, need_segmentation, front, memory);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
     if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
   }
