@@ -709,9 +709,16 @@ Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::str
     out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
     return Ok{};
   }
-  for (const CachedSpan& span : piece.span_list()) {
-    if (!span.has_id()) return missing_id_error(span, trie, prefix);
-    out.push_back(span.id);
+  const SpanList& spans = piece.span_list();
+  const size_t before = out.size();
+  out.resize(before + spans.size());
+  uint32_t* write = out.data() + before;
+  for (const CachedSpan& span : spans) {
+    if (!span.has_id()) {
+      out.resize(static_cast<size_t>(write - out.data()));
+      return missing_id_error(span, trie, prefix);
+    }
+    *write++ = span.id;
   }
   return Ok{};
 }
