@@ -92,19 +92,25 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
   // Id encodes go to the table all threads share (see seg_front_cache.h).
   SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
-  std::vector<SegCache::Probe>& keys = scratch.keys;
-  keys.clear();
+  // The loops below read the buffers through plain pointers: through the
+  // thread-local object, the compiler would find its address again (a call in
+  // a shared library) at every piece.
+  if (scratch.keys.size() < pieces.size()) scratch.keys.resize(pieces.size());
+  SegCache::Probe* const keys = scratch.keys.data();
+  const ByteRange* const ranges = pieces.data();
+  const size_t count = pieces.size();
   const SegCache& cache = trie.seg_cache();
-  for (const ByteRange& range : pieces) {
-    keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
-    cache.prefetch(keys.back().hash);
+  for (size_t i = 0; i < count; ++i) {
+    keys[i] =
+        cache.probe(byte_fallback, text.substr(ranges[i].start, ranges[i].end - ranges[i].start));
+    cache.prefetch(keys[i].hash);
     if (need_segmentation) {
-      front.prefetch(keys.back().hash);
+      front.prefetch(keys[i].hash);
     } else if (shared) {
-      shared->prefetch(keys.back().hash);
+      shared->prefetch(keys[i].hash);
     }
   }
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if constexpr (!need_segmentation) {
       // The common case in place: the piece's ids straight from the table.
       InlineIds ids;
