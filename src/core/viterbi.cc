@@ -226,16 +226,20 @@ Nodes reset_nodes(LatticeMemory& ws, size_t n) {
 //
 // This one walks the UTF-8 bytes of the text (ASCII or not) with the trie's
 // search resolved once for the whole text, over `LatticePosition`s, which
-// keep each position's byte offset for the backtrace.
-void forward_unpruned_utf8(std::string_view text, size_t n, const RustPrefixTrie& trie,
-                           bool byte_fallback, LatticePosition* positions) {
-  for (size_t i = 0; i <= n; ++i) positions[i].score = kUnreached;
-  positions[0].score = 0.0;
+// keep each position's byte offset for the backtrace. `positions` has room
+// for a position per byte and one more, since the characters are counted on
+// the way; returns their number.
+size_t forward_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                             LatticePosition* positions) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t size = text.size();
-  trie.with_prefix_search(n, [&](const auto& search) {
-    size_t at = 0;  // the byte offset of character i
-    for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i <= size; ++i) positions[i].score = kUnreached;
+  positions[0].score = 0.0;
+  // A search per character, counted as one per byte: the characters are not
+  // counted yet.
+  return trie.with_prefix_search(size, [&](const auto& search) {
+    size_t i = 0;  // the character that starts at byte `at`
+    for (size_t at = 0; at < size; ++i) {
       positions[i].offset = static_cast<uint32_t>(at);
       const size_t length = utf8::sequence_length(bytes[at]);
       // Every edge out of an unreached position would be skipped, whether it
@@ -251,7 +255,8 @@ void forward_unpruned_utf8(std::string_view text, size_t n, const RustPrefixTrie
       }
       at += length;
     }
-    positions[n].offset = static_cast<uint32_t>(size);
+    positions[i].offset = static_cast<uint32_t>(size);
+    return i;
   });
 }
 
@@ -499,13 +504,12 @@ Status backtrace_utf8(std::string_view text, size_t n, const RustPrefixTrie& tri
 // The unpruned decode of valid UTF-8 `text` into `out`.
 Status decode_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
                             LatticeMemory& memory, SpanList& out) {
-  const size_t n = utf8::count_chars(text);
-  if (n == 0) {
+  if (text.empty()) {
     out.resize_for_overwrite(0);
     return Ok{};
   }
-  LatticePosition* positions = memory.positions(n + 1);
-  forward_unpruned_utf8(text, n, trie, byte_fallback, positions);
+  LatticePosition* positions = memory.positions(text.size() + 1);
+  const size_t n = forward_unpruned_utf8(text, trie, byte_fallback, positions);
   Status traced = backtrace_utf8(text, n, trie, positions, memory.backward(text.size()), out);
   memory.trim_utf8();
   return traced;
