@@ -25,6 +25,26 @@ Result<CTokenizer> make_c_tokenizer(std::string_view vocab_json) {
   return tokenizer;
 }
 
+namespace {
+
+// Buffers that a thread's encodes reuse from text to text, so that a call
+// allocates nothing but its result.
+struct EncodeScratch {
+  std::string normalized;
+  std::vector<ByteRange> pieces;
+  std::vector<SegCache::Probe> keys;
+
+  // Gives back the room an unusually long text took.
+  void trim() {
+    constexpr size_t kKeepBytes = size_t{1} << 20;
+    if (normalized.capacity() > kKeepBytes) normalized = {};
+    if (pieces.capacity() * sizeof(ByteRange) > kKeepBytes) pieces = {};
+    if (keys.capacity() * sizeof(SegCache::Probe) > kKeepBytes) keys = {};
+  }
+};
+
+}  // namespace
+
 Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vector<uint32_t>& ids) {
   constexpr char32_t kSpaceChar = 0x2581;
   constexpr NormalizeSwitches kSwitches{.normalize_unicode = true,
@@ -33,27 +53,39 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vecto
                                         .lowercase = false,
                                         .collapse_whitespaces = false,
                                         .strip_whitespace = false};
-  Result<std::string> normalized = normalize_inner(text, kSpaceChar, kSwitches);
-  if (!normalized) return std::move(normalized).error();
-  std::vector<ByteRange> pieces;
-  get_full_pretok_regex().find_all(*normalized, pieces);
-  const std::string_view norm = *normalized;
+  thread_local EncodeScratch scratch;
+  EncodeScratch& buffers = scratch;
+  struct Trim {
+    EncodeScratch& buffers;
+    ~Trim() { buffers.trim(); }
+  } trim{buffers};
+  if (Status done = normalize_into(text, kSpaceChar, kSwitches, buffers.normalized); !done) {
+    return done;
+  }
+  const std::string_view norm = buffers.normalized;
+  std::vector<ByteRange>& pieces = buffers.pieces;
+  pieces.clear();
+  get_full_pretok_regex().find_all(norm, pieces);
   // As the pipeline's id encodes do: every piece is hashed first, so that the
   // lines its lookups read are requested ahead of them, and the table all
-  // threads share is asked before the cache.
+  // threads share is asked before the cache. The buffers are read through
+  // plain pointers, so that the thread's object is not looked up again.
   const SegCache& cache = tokenizer.trie.seg_cache();
   SharedIdFront* shared = SharedIdFront::instance();
-  std::vector<SegCache::Probe> keys;
-  keys.reserve(pieces.size());
-  for (ByteRange piece : pieces) {
-    keys.push_back(cache.probe(true, norm.substr(piece.start, piece.end - piece.start)));
-    cache.prefetch(keys.back().hash);
-    if (shared) shared->prefetch(keys.back().hash);
+  if (buffers.keys.size() < pieces.size()) buffers.keys.resize(pieces.size());
+  SegCache::Probe* const keys = buffers.keys.data();
+  const size_t count = pieces.size();
+  for (size_t i = 0; i < count; ++i) {
+    const ByteRange piece = pieces[i];
+    keys[i] = cache.probe(true, norm.substr(piece.start, piece.end - piece.start));
+    cache.prefetch(keys[i].hash);
+    if (shared) shared->prefetch(keys[i].hash);
   }
-  ids.reserve(ids.size() + pieces.size());  // at least one id per piece
+  ids.reserve(ids.size() + count);  // at least one id per piece
   FrontCache& front = FrontCache::of_this_thread();
   LatticeMemory& memory = lattice_memory();
-  for (const SegCache::Probe& key : keys) {
+  for (size_t i = 0; i < count; ++i) {
+    const SegCache::Probe& key = keys[i];
     InlineIds hit;
     if (shared && shared->find(cache.generation(), key, hit)) {
       ids.insert(ids.end(), hit.ids, hit.ids + hit.count);
