@@ -284,8 +284,8 @@ void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fa
 // Builds every edge of the lattice in ascending start order; `timed_search`
 // runs each prefix search (so the diagnostic can time them).
 template <typename Text, typename Search>
-void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallback, LatticeMemory& ws,
-                 Search&& timed_search) {
+void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
+                 LatticeMemory& ws, Search&& timed_search) {
   ws.edges.clear();
   for (size_t i = 0; i < text.size(); ++i) {
     timed_search(i);
@@ -538,9 +538,8 @@ template <typename Text>
 Result<std::vector<ViterbiSpan>> readable(const Text& text, const RustPrefixTrie& trie,
                                           bool byte_fallback, std::optional<uint64_t> limit) {
   CachedSegmentation decoded;
-  if (Status done = decode(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans); !done) {
-    return std::move(done).error();
-  }
+  Status done = decode(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
+  if (!done) return std::move(done).error();
   return spans_from_cached(decoded, trie);
 }
 
@@ -553,6 +552,15 @@ Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_
     return decode(AsciiText{text}, trie, byte_fallback, limit, memory, out);
   }
   return decode(Utf8Text(text), trie, byte_fallback, limit, memory, out);
+}
+
+// The readable spans of a decode of valid UTF-8 `text`.
+Result<std::vector<ViterbiSpan>> readable_utf8(std::string_view text, const RustPrefixTrie& trie,
+                                               bool byte_fallback, std::optional<uint64_t> limit) {
+  CachedSegmentation decoded;
+  Status done = decode_utf8(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
+  if (!done) return std::move(done).error();
+  return spans_from_cached(decoded, trie);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -568,7 +576,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
+  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
@@ -581,10 +589,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node) {
-  if (utf8::is_ascii(text)) {
-    return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
-  }
-  return readable(Utf8Text(text), trie, byte_fallback, max_edges_per_node);
+  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
 }
 
 namespace {
@@ -691,9 +696,8 @@ Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPre
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation) {
   if (text.empty()) return empty_piece();
-  return decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie,
-                               need_segmentation, false, FrontCache::of_this_thread(),
-                               lattice_memory());
+  return decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation,
+                               false, FrontCache::of_this_thread(), lattice_memory());
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
