@@ -6,15 +6,22 @@
 // child for good, and any structure it was changing would stay half changed.
 // Two things prevent that, both driven by one set of at-fork handlers:
 //
-//  - `ForkExcludedScope`: the work that runs outside the interpreter lock (the
-//    batches). A fork waits until no such scope is open, and no scope opens
-//    until the fork is done, so no worker is inside the engine at the moment
-//    of the fork.
+//  - `ForkExcludedScope`: work that runs outside the interpreter lock (a chunk
+//    of a batch). A fork waits until no such scope is open, and no scope
+//    opens until the fork is done, so no worker is inside the engine at the
+//    moment of the fork. Work that runs long keeps its scope open but lets a
+//    waiting fork pass between its items (`let_fork_pass`), so a fork waits
+//    only for the items in flight, never for whole batches: the forking
+//    thread holds the interpreter lock meanwhile, and every other Python
+//    thread waits with it.
 //  - `ForkHooks` with a `ForkRegistration`: an object with locks that other
 //    callers (threads of C programs, which no scope covers) may hold. Before
 //    the fork it takes all of them, so that its state is whole; after the
 //    fork the parent gives them back and the child releases or re-creates
 //    them, keeping the contents.
+//
+// A thread that forks while it has a scope open would wait for itself: the
+// process is aborted with a message on stderr instead.
 //
 // `fork_generation()` counts the forks that led to this process, so that
 // state tied to threads of an ancestor (the worker pool, per-thread layers)
@@ -30,9 +37,13 @@ namespace brindlore {
 uint64_t fork_generation() noexcept;
 
 // A scope of work that a fork waits for. Opening one blocks while a fork is
-// being prepared. Nested scopes on one thread, and scopes opened by work that
-// already runs inside one (pass `nested`), count once. Must not be held by a
-// thread that forks.
+// pending. Nested scopes on one thread count once, and so do scopes opened on
+// other threads by work that a scope already covers (pass `nested`: the
+// chunks of a parallel call made from inside a scope), which therefore never
+// wait for a fork: the fork is already waiting for the scope that covers
+// them. Opening and closing cost an atomic increment and decrement and a
+// load; the mutex is taken only while a fork is pending. A thread that forks
+// must not hold one (the fork aborts the process).
 class ForkExcludedScope {
  public:
   explicit ForkExcludedScope(bool nested = false);
@@ -40,13 +51,31 @@ class ForkExcludedScope {
   ForkExcludedScope(const ForkExcludedScope&) = delete;
   ForkExcludedScope& operator=(const ForkExcludedScope&) = delete;
 
+  // Lets a pending fork go ahead: closes the scope, waits until the fork is
+  // done and opens the scope again. Call it between work items, where the
+  // thread holds no lock and leaves nothing half changed. One atomic load
+  // when no fork is pending; does nothing in a scope that does not count.
+  void let_fork_pass();
+
  private:
   bool counted_;
 };
 
+// True while the calling thread has a ForkExcludedScope open.
+bool inside_fork_excluded_scope() noexcept;
+
 // What an object with locks does around a fork. The three calls run on the
-// forking thread, after every ForkExcludedScope has closed, one object at a
-// time, with no object being registered or unregistered meanwhile.
+// forking thread, once no counted ForkExcludedScope is open and while none
+// can open, one object at a time, with no object being registered or
+// unregistered meanwhile.
+//
+// A lock taken in `before_fork` may be held by threads outside any scope, or
+// by work inside one (the fork first waits for that work to end). Whoever
+// holds it must give it back without waiting for anything the forking thread
+// may hold: while holding it, a thread must not open a ForkExcludedScope (it
+// would wait for the fork, which waits for the lock), wait for the
+// interpreter lock, fork, or wait for another object's hooked lock (the
+// objects take theirs one after another, in no fixed order).
 class ForkHooks {
  public:
   // Before the fork: take every lock, waiting for their holders.

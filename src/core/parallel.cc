@@ -49,7 +49,10 @@ tbb::task_arena& worker_pool() {
   // never destroyed: daemon threads may still be inside it at exit. oneTBB
   // lends an arena at most as many threads as the machine has unless its
   // process-wide limit is raised, which is the host's to set, so a larger
-  // size is capped there rather than asked for in vain.
+  // size is capped there rather than asked for in vain. Found inside a scope,
+  // so that no fork finds it half made (a child would wait for ever on the
+  // unfinished initialization).
+  ForkExcludedScope no_fork;
   static tbb::task_arena* arena = [] {
     pool_generation.store(fork_generation(), std::memory_order_relaxed);
     const auto cap = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
@@ -145,13 +148,14 @@ class OwnThreads {
 
 void run_on_own_threads(size_t count, void (*run)(void*, size_t, size_t), void* context) {
   // One pool per process: a fork leaves the parent's threads behind, so a
-  // child makes its own. Made and found inside ForkExcludedScopes only, so
-  // no fork finds the mutex held.
+  // child makes its own. Made and found inside a ForkExcludedScope, so no
+  // fork finds the mutex held.
   static std::mutex made_mutex;
   static OwnThreads* pool = nullptr;
   static uint64_t made_in = 0;
   OwnThreads* current;
   {
+    ForkExcludedScope no_fork;
     std::lock_guard<std::mutex> held(made_mutex);
     if (!pool || made_in != fork_generation()) {
       // Sized like the oneTBB pool, without asking oneTBB, whose state the

@@ -10,8 +10,19 @@
 // child, so a process forked after its parent started the oneTBB pool maps on
 // a pool of plain threads of its own instead (`run_on_own_threads`), made anew
 // in each process that needs it; a child forked before the pool started
-// creates a oneTBB pool as usual. Parallel work runs inside a
-// ForkExcludedScope, so a fork never finds a worker inside the engine.
+// creates a oneTBB pool as usual.
+//
+// Fork exclusion is per chunk, not per batch: every chunk a worker takes runs
+// inside a ForkExcludedScope, and between two items the worker lets a pending
+// fork pass (closing its scope and waiting until the fork is done). A fork
+// therefore waits for the items in flight only, one per worker, and the
+// batches go on after it with unchanged results; the sequential work that
+// runs unlocked (`BatchScheme::guard_sequential`) does the same. The chunks
+// of a parallel call made from inside a scope (a nested call) neither count
+// nor wait: the scope that covers the call already holds the fork back, and a
+// chunk that waited for the fork would keep that scope from ever closing.
+// Workers hold no lock between items that the fork or the items in flight
+// could wait for, so those that wait for the fork hold nothing it needs.
 //
 // `parallel_map` maps a body over indices on the pool: after the first failure
 // no new item is started, the error kept is the first that wins a try-lock of
@@ -106,9 +117,12 @@ Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
   std::atomic<bool> stop{false};
   std::mutex slot_lock;
   std::optional<CoreError> slot;
+  const bool nested = inside_fork_excluded_scope();
   auto map_range = [&](size_t begin, size_t end) {
     PoolWorkScope scope;
+    ForkExcludedScope no_fork(nested);
     for (size_t i = begin; i != end; ++i) {
+      no_fork.let_fork_pass();
       if (stop.load(std::memory_order_relaxed)) return;
       Result<T> r = body(i);
       if (r) {
@@ -121,7 +135,6 @@ Result<std::vector<T>> parallel_map(size_t count, Body&& body) {
       return;
     }
   };
-  ForkExcludedScope no_fork(on_worker_thread());
   if (pool_usable()) {
     run_in_pool([&] {
       tbb::parallel_for(
@@ -170,13 +183,16 @@ template <typename T, typename Guard = NoGuard, typename Body>
 Result<std::vector<T>> run_batch(size_t count, const BatchScheme& scheme, Body&& body) {
   if (count == 0 && scheme.empty_returns_early) return std::vector<T>{};
   if (count >= scheme.parallel_from) {
-    Guard unlocked;
+    [[maybe_unused]] Guard unlocked;
     return parallel_map<T>(count, body);
   }
   if (scheme.guard_sequential) {
-    Guard unlocked;
-    ForkExcludedScope no_fork(on_worker_thread());
-    return sequential_map<T>(count, body);
+    [[maybe_unused]] Guard unlocked;
+    ForkExcludedScope no_fork;
+    return sequential_map<T>(count, [&](size_t i) {
+      no_fork.let_fork_pass();
+      return body(i);
+    });
   }
   return sequential_map<T>(count, body);
 }

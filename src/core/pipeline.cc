@@ -261,15 +261,4 @@ Status encode_text_batch_ids_into(std::string_view text, size_t index, const Rus
       out);
 }
 
-Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_t index,
-                                                    const RustPrefixTrie& trie, bool byte_fallback,
-                                                    char32_t space_char) {
-  std::vector<uint32_t> out;
-  if (Status done = encode_text_batch_ids_into(text, index, trie, byte_fallback, space_char, out);
-      !done) {
-    return std::move(done).error();
-  }
-  return out;
-}
-
 }  // namespace brindlore

@@ -8,7 +8,7 @@
 //    host's own pipeline (`native_security_gate`), then run the text encode
 //    with the caller's switches;
 //  - the tokenizer object runs the text encode with fixed switches and no gate;
-//  - the whole-batch id encoder (`encode_text_batch_ids`) does its own light
+//  - the whole-batch id encoder (`encode_text_batch_ids_into`) does its own light
 //    normalization and cuts with the plain pattern.
 //
 // All functions are pure apart from the trie's segmentation cache (behind its
@@ -88,16 +88,11 @@ Status encode_text_native_ids_into(std::string_view text, const RustPrefixTrie& 
 void nfkc_with_spaces(std::string_view text, char32_t space_char, std::string& out);
 
 // The per-text work of the whole-batch id encoder, for the text at `index` of
-// its batch: `nfkc_with_spaces`, the plain pattern snapped to grapheme
+// its batch, appending the text's ids to `out` (which may hold part of them
+// on failure): `nfkc_with_spaces`, the plain pattern snapped to grapheme
 // clusters, the cached decode of every chunk. A failed decode is reported as
 // "rust_encode_text_batch: Viterbi decode failed for input #<index> (chunk
 // <quoted>): <decoder message>". The caller refuses a reserved `space_char`.
-Result<std::vector<uint32_t>> encode_text_batch_ids(std::string_view text, size_t index,
-                                                    const RustPrefixTrie& trie, bool byte_fallback,
-                                                    char32_t space_char);
-
-// The same appending to `out` (which may hold part of the text's ids on
-// failure).
 Status encode_text_batch_ids_into(std::string_view text, size_t index, const RustPrefixTrie& trie,
                                   bool byte_fallback, char32_t space_char,
                                   std::vector<uint32_t>& out);

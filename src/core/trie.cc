@@ -63,15 +63,6 @@ uint32_t RustPrefixTrie::child_or_create(uint32_t node, unsigned char byte) {
   return created;
 }
 
-uint32_t RustPrefixTrie::walk_char(uint32_t node, char32_t c) const noexcept {
-  char bytes[4];
-  const size_t n = utf8::encode(c, bytes);
-  for (size_t k = 0; k < n && node != kNone; ++k) {
-    node = child(nodes_[node], static_cast<unsigned char>(bytes[k]));
-  }
-  return node;
-}
-
 Status RustPrefixTrie::insert_token(std::string_view token, std::optional<uint32_t> token_id,
                                     double log_p) {
   if (token.empty()) return make_error("token must not be empty");

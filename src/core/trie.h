@@ -258,8 +258,6 @@ class RustPrefixTrie {
     return node.kids[std::countr_zero(hit) >> 3];
   }
   uint32_t child_or_create(uint32_t node, unsigned char byte);
-  // Follows the UTF-8 bytes of one character; kNone when a byte has no child.
-  uint32_t walk_char(uint32_t node, char32_t c) const noexcept;
   void add_match(uint32_t token, size_t depth, std::vector<PrefixMatch>& out) const {
     out.push_back(PrefixMatch{records_[token].log_p, token, depth});
   }

@@ -386,10 +386,10 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
 
 IntCache::~IntCache() {
   if (interpreter_lock_lost()) return;  // the objects are leaked, see calling_python
-  for (const std::unique_ptr<PyObject*[]>& page : pages_) {
-    if (!page) continue;
-    for (size_t i = 0; i < kPageSize; ++i) Py_XDECREF(page[i]);
-  }
+  direct_.each([](uint32_t, PyObject* object) {
+    Py_XDECREF(object);
+    return true;
+  });
   for (const Slot& slot : slots_) Py_XDECREF(slot.object);
 }
 
@@ -399,12 +399,7 @@ void IntCache::place(uint32_t value, PyObject* object) noexcept {
   slots_[i] = Slot{value, object};
 }
 
-void IntCache::keep_direct(uint32_t value, PyObject* object) {
-  const size_t page = value >> kPageBits;
-  if (page >= pages_.size()) pages_.resize(page + 1);
-  if (!pages_[page]) pages_[page] = std::make_unique<PyObject*[]>(kPageSize);
-  pages_[page][value & (kPageSize - 1)] = object;
-}
+void IntCache::keep_direct(uint32_t value, PyObject* object) { direct_.at(value) = object; }
 
 void IntCache::keep_hashed(uint32_t value, PyObject* object) {
   if (2 * (used_ + 1) > slots_.size()) {

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "python/paged_table.h"
 
 namespace brindlore::py {
 
@@ -334,9 +335,8 @@ class IntCache {
   // The int `value` if the cache holds it (borrowed), else null.
   PyObject* find(uint32_t value) const noexcept {
     if (value < kDirectLimit) {
-      const size_t page = value >> kPageBits;
-      if (page >= pages_.size() || !pages_[page]) return nullptr;
-      return pages_[page][value & (kPageSize - 1)];
+      PyObject* const* object = direct_.find(value);
+      return object ? *object : nullptr;
     }
     if (slots_.empty()) return nullptr;
     for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
@@ -346,9 +346,6 @@ class IntCache {
   }
 
  private:
-  static constexpr unsigned kPageBits = 6;
-  static constexpr size_t kPageSize = size_t{1} << kPageBits;
-
   struct Slot {
     uint32_t value = 0;
     PyObject* object = nullptr;  // null: the slot is free
@@ -362,7 +359,7 @@ class IntCache {
   void keep_hashed(uint32_t value, PyObject* object);
   void place(uint32_t value, PyObject* object) noexcept;
 
-  std::vector<std::unique_ptr<PyObject*[]>> pages_;  // values below kDirectLimit
+  PagedTable<PyObject*> direct_;  // values below kDirectLimit
   std::vector<Slot> slots_;  // the others: open addressing, a power of two in size, at most half full
   size_t mask_ = 0;
   size_t used_ = 0;
@@ -557,6 +554,14 @@ template <FastFunction Impl>
 PyMethodDef method_def(const FunctionSpec& spec) {
   return PyMethodDef{spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Impl>)),
                      METH_FASTCALL | METH_KEYWORDS, documentation(spec)};
+}
+
+// The method table row of a module function, made on first call and kept for
+// the process: the module's function table points to it.
+template <FastFunction Impl>
+PyMethodDef* function_def(const FunctionSpec& spec) {
+  static PyMethodDef def = method_def<Impl>(spec);
+  return &def;
 }
 
 }  // namespace brindlore::py

@@ -76,14 +76,10 @@ PyObject* rust_normalize_with_alignment(PyObject*, PyObject* const* args, Py_ssi
 
 }  // namespace
 
-PyMethodDef* rust_normalize_function() {
-  static PyMethodDef def = method_def<rust_normalize>(kNormalize);
-  return &def;
-}
+PyMethodDef* rust_normalize_function() { return function_def<rust_normalize>(kNormalize); }
 
 PyMethodDef* rust_normalize_with_alignment_function() {
-  static PyMethodDef def = method_def<rust_normalize_with_alignment>(kWithAlignment);
-  return &def;
+  return function_def<rust_normalize_with_alignment>(kWithAlignment);
 }
 
 }  // namespace brindlore::py

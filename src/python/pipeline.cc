@@ -45,10 +45,7 @@ PyObject* rust_pre_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyMethodDef* rust_pre_tokenize_function() {
-  static PyMethodDef def = method_def<rust_pre_tokenize>(kPreTokenize);
-  return &def;
-}
+PyMethodDef* rust_pre_tokenize_function() { return function_def<rust_pre_tokenize>(kPreTokenize); }
 
 }  // namespace brindlore::py
 
@@ -195,28 +192,22 @@ PyObject* rust_encode_text_batch(PyObject*, PyObject* const* args, Py_ssize_t na
                       });
 }
 
-template <FastFunction Impl>
-PyMethodDef* kept_def(const FunctionSpec& spec) {
-  static PyMethodDef def = method_def<Impl>(spec);
-  return &def;
-}
-
 }  // namespace
 
 PyMethodDef* rust_encode_text_batch_function() {
-  return kept_def<rust_encode_text_batch>(kTextBatch);
+  return function_def<rust_encode_text_batch>(kTextBatch);
 }
 PyMethodDef* rust_encode_text_native_function() {
-  return kept_def<rust_encode_text_native>(kNative);
+  return function_def<rust_encode_text_native>(kNative);
 }
 PyMethodDef* rust_encode_text_native_batch_function() {
-  return kept_def<rust_encode_text_native_batch>(kNativeBatch);
+  return function_def<rust_encode_text_native_batch>(kNativeBatch);
 }
 PyMethodDef* rust_encode_text_native_ids_function() {
-  return kept_def<rust_encode_text_native_ids>(kNativeIds);
+  return function_def<rust_encode_text_native_ids>(kNativeIds);
 }
 PyMethodDef* rust_encode_text_native_ids_batch_function() {
-  return kept_def<rust_encode_text_native_ids_batch>(kNativeIdsBatch);
+  return function_def<rust_encode_text_native_ids_batch>(kNativeIdsBatch);
 }
 
 }  // namespace brindlore::py

@@ -270,8 +270,7 @@ PyTypeObject* rust_tokenizer_type() {
 }
 
 PyMethodDef* rust_diagnostic_batch_function() {
-  static PyMethodDef def = method_def<rust_diagnostic_batch>(kDiagnostic);
-  return &def;
+  return function_def<rust_diagnostic_batch>(kDiagnostic);
 }
 
 }  // namespace brindlore::py

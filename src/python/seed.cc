@@ -97,9 +97,6 @@ PyObject* rust_mine_ngrams(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 }  // namespace
 
-PyMethodDef* rust_mine_ngrams_function() {
-  static PyMethodDef def = method_def<rust_mine_ngrams>(kMine);
-  return &def;
-}
+PyMethodDef* rust_mine_ngrams_function() { return function_def<rust_mine_ngrams>(kMine); }
 
 }  // namespace brindlore::py

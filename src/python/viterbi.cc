@@ -241,12 +241,6 @@ PyObject* rust_forward_backward_expectations(PyObject*, PyObject* const* args, P
   return PyTuple_Pack(2, counts.get(), log_z.get());
 }
 
-template <FastFunction Impl>
-PyMethodDef* kept_def(const FunctionSpec& spec) {
-  static PyMethodDef def = method_def<Impl>(spec);
-  return &def;
-}
-
 }  // namespace
 
 PyTypeObject* viterbi_span_type() {
@@ -260,23 +254,21 @@ PyTypeObject* viterbi_span_type() {
   return type_once(span_type_cell, &spec);
 }
 
-PyMethodDef* rust_viterbi_decode_function() {
-  return kept_def<rust_viterbi_decode>(kDecode);
-}
+PyMethodDef* rust_viterbi_decode_function() { return function_def<rust_viterbi_decode>(kDecode); }
 PyMethodDef* rust_diagnostic_viterbi_function() {
-  return kept_def<rust_diagnostic_viterbi>(kDiagnostic);
+  return function_def<rust_diagnostic_viterbi>(kDiagnostic);
 }
 PyMethodDef* rust_viterbi_decode_batch_function() {
-  return kept_def<rust_viterbi_decode_batch>(kDecodeBatch);
+  return function_def<rust_viterbi_decode_batch>(kDecodeBatch);
 }
 PyMethodDef* rust_encode_tokens_batch_function() {
-  return kept_def<rust_encode_tokens_batch>(kTokensBatch);
+  return function_def<rust_encode_tokens_batch>(kTokensBatch);
 }
 PyMethodDef* rust_encode_ids_batch_function() {
-  return kept_def<rust_encode_ids_batch>(kIdsBatch);
+  return function_def<rust_encode_ids_batch>(kIdsBatch);
 }
 PyMethodDef* rust_forward_backward_expectations_function() {
-  return kept_def<rust_forward_backward_expectations>(kExpectations);
+  return function_def<rust_forward_backward_expectations>(kExpectations);
 }
 
 }  // namespace brindlore::py

@@ -1,5 +1,6 @@
 #include "core/fork_guard.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,33 +12,15 @@
 #include <string>
 #include <thread>
 
+#include "core/parallel.h"
 #include "core/seg_cache.h"
+#include "support/child_process.h"
 
 namespace brindlore {
 namespace {
 
-// Waits for a child for up to ten seconds; a child that hangs is killed and
-// counts as failed.
-bool child_succeeded(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// ThreadSanitizer does not support fork in a process that runs threads.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "fork with threads under ThreadSanitizer"
-#else
-#define SKIP_UNDER_THREAD_SANITIZER() (void)0
-#endif
+using testing::child_status;
+using testing::child_succeeded;
 
 TEST(ForkGuard, AChildCanUseACacheThatAnotherThreadWasChanging) {
   SKIP_UNDER_THREAD_SANITIZER();
@@ -85,6 +68,78 @@ TEST(ForkGuard, AForkWaitsForOpenScopes) {
   EXPECT_EQ(fork_generation(), generation);
   EXPECT_TRUE(child_succeeded(pid));
   worker.join();
+}
+
+// A batch that would run for minutes (its items sleep while no fork has
+// happened, up to a ten-second deadline that keeps a failing test from
+// hanging) must not keep a fork waiting: the fork waits for the items in
+// flight only, and the rest of the batch runs after it, before the deadline,
+// with its results intact. Waiting for whole batches or whole chunks of one
+// lets the fork through only once the deadline has run the items out.
+class ForkDuringBatch : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ForkDuringBatch, WaitsOnlyForTheItemsInFlight) {
+  SKIP_UNDER_THREAD_SANITIZER();
+  const bool on_pool = GetParam();
+  constexpr size_t kCount = size_t{1} << 22;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::atomic<bool> started{false}, forked{false}, seen_after_fork{false};
+  auto body = [&](size_t i) -> Result<size_t> {
+    started = true;
+    const bool in_time = std::chrono::steady_clock::now() < deadline;
+    if (forked) {
+      seen_after_fork = seen_after_fork || in_time;
+    } else if (in_time) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return i;
+  };
+  Result<std::vector<size_t>> results = make_error("not run");
+  std::thread batch([&] {
+    results = on_pool ? parallel_map<size_t>(kCount, body)
+                      : run_batch<size_t>(kCount, BatchScheme{SIZE_MAX, false, true}, body);
+  });
+  while (!started) std::this_thread::yield();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(0);
+  forked = true;
+  batch.join();
+  EXPECT_TRUE(child_succeeded(pid));
+  EXPECT_TRUE(seen_after_fork);
+  ASSERT_TRUE(results.ok());
+  for (size_t i = 0; i < kCount; ++i) ASSERT_EQ((*results)[i], i);
+}
+
+INSTANTIATE_TEST_SUITE_P(PoolAndUnlockedSequential, ForkDuringBatch, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Pool" : "Sequential"; });
+
+TEST(ForkGuard, AForkFromInsideAScopeAbortsWithAMessage) {
+  SKIP_UNDER_THREAD_SANITIZER();
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], STDERR_FILENO);
+    ForkExcludedScope scope;
+    const pid_t grandchild = fork();
+    if (grandchild == 0) _exit(0);
+    _exit(3);
+  }
+  close(out[1]);
+  const int status = child_status(pid);
+  std::string written;
+  char buffer[512];
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) written.append(buffer, n);
+  close(out[0]);
+  ASSERT_NE(status, -1) << "the fork waited for its own scope";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+  EXPECT_EQ(written,
+            "brindlore: fork() called by a thread that is running engine work (part of a batch, "
+            "or a callback made from one); a fork waits for that work to finish, so it would "
+            "wait for ever. Aborting.\n");
 }
 
 }  // namespace
