@@ -79,7 +79,10 @@ Status encode_ids(const CTokenizer& tokenizer, std::string_view text, std::vecto
     const ByteRange piece = pieces[i];
     keys[i] = cache.probe(true, norm.substr(piece.start, piece.end - piece.start));
     cache.prefetch(keys[i].hash);
-    if (shared) shared->prefetch(keys[i].hash);
+    // The table keeps short pieces only.
+    if (shared && keys[i].text.size() <= SharedIdFront::kMaxKeyBytes) {
+      shared->prefetch(keys[i].hash);
+    }
   }
   ids.reserve(ids.size() + count);  // at least one id per piece
   FrontCache& front = FrontCache::of_this_thread();

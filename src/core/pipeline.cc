@@ -104,9 +104,10 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
     keys[i] =
         cache.probe(byte_fallback, text.substr(ranges[i].start, ranges[i].end - ranges[i].start));
     cache.prefetch(keys[i].hash);
+    // The tables keep short pieces only.
     if (need_segmentation) {
-      front.prefetch(keys[i].hash);
-    } else if (shared) {
+      if (keys[i].text.size() <= FrontCache::kMaxKeyBytes) front.prefetch(keys[i].hash);
+    } else if (shared && keys[i].text.size() <= SharedIdFront::kMaxKeyBytes) {
       shared->prefetch(keys[i].hash);
     }
   }

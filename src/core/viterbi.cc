@@ -621,8 +621,9 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   if (shared) {
     InlineIds ids;
     if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
-    // The slot the piece is kept in below is loaded while the cache is asked.
-    shared->prefetch_for_keep(key.hash);
+    // The slot the piece is kept in below is loaded while the cache is asked
+    // (the table keeps short pieces only).
+    if (text.size() <= SharedIdFront::kMaxKeyBytes) shared->prefetch_for_keep(key.hash);
   } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
     return hit;
   }
