@@ -126,6 +126,12 @@ struct LatticePosition {
 
 }  // namespace
 
+// The longest text, in bytes, that the unpruned UTF-8 decode takes: it needs
+// 16 bytes per byte of text and 8 more for the spans it writes from the back,
+// where the decoders over a text view need 12 per character and write the
+// spans in place, which matters for one very long piece.
+constexpr size_t kMaxUtf8DecodeBytes = size_t{1} << 15;
+
 // Per-thread scratch memory, reused from call to call so that a decode
 // allocates only its result.
 class LatticeMemory {
@@ -157,14 +163,9 @@ class LatticeMemory {
     return backward_.get();
   }
 
-  // Give back memory after an unusually long text: what the UTF-8 decode
-  // uses, and everything.
-  void trim_utf8() {
-    if (position_room_ > kKeep) positions_.reset(), position_room_ = 0;
-    if (backward_room_ > kKeep) backward_.reset(), backward_room_ = 0;
-  }
+  // Gives back memory after an unusually long text. (The UTF-8 decode's
+  // rooms stay small: longer texts take the other decoders.)
   void trim() {
-    trim_utf8();
     if (scores.capacity() > kKeep) scores = {}, emits = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
@@ -511,7 +512,6 @@ Status decode_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, b
   LatticePosition* positions = memory.positions(text.size() + 1);
   const size_t n = forward_unpruned_utf8(text, trie, byte_fallback, positions);
   Status traced = backtrace_utf8(text, n, trie, positions, memory.backward(text.size()), out);
-  memory.trim_utf8();
   return traced;
 }
 
@@ -543,11 +543,13 @@ Result<std::vector<ViterbiSpan>> readable(const Text& text, const RustPrefixTrie
   return spans_from_cached(decoded, trie);
 }
 
-// Decodes valid UTF-8 `text`: unpruned over its bytes, pruned with the ASCII
-// or the code-point walk.
+// Decodes valid UTF-8 `text`: unpruned and not too long over its bytes, else
+// with the ASCII or the code-point walk.
 Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
                    std::optional<uint64_t> limit, LatticeMemory& memory, SpanList& out) {
-  if (!limit) return decode_unpruned_utf8(text, trie, byte_fallback, memory, out);
+  if (!limit && text.size() <= kMaxUtf8DecodeBytes) {
+    return decode_unpruned_utf8(text, trie, byte_fallback, memory, out);
+  }
   if (utf8::is_ascii(text)) {
     return decode(AsciiText{text}, trie, byte_fallback, limit, memory, out);
   }
