@@ -45,8 +45,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> 
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node);
 
-// The same for valid UTF-8 `text`: unpruned over its bytes, pruned with the
-// ASCII or the code-point walk.
+// The same for valid UTF-8 `text`.
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node);
