@@ -241,6 +241,10 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact(bool wait) cons
     return nullptr;
   }
   auto form = std::make_unique<CompactForm>();
+  for (const std::string& token : tokens_) {
+    const char32_t first = utf8::decode_at(token, 0);
+    if (first < 0x10000) form->first_chars[first >> 6] |= uint64_t{1} << (first & 63);
+  }
   if (layout->max_field <= cell.limits.narrow) {
     form->narrow = DoubleArray<uint32_t>::pack(std::move(*layout));
   } else {

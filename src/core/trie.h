@@ -211,6 +211,20 @@ class RustPrefixTrie {
   struct CompactForm {
     DoubleArray<uint32_t> narrow;
     DoubleArray<uint64_t> wide;
+    // A bit per code point of the Basic Multilingual Plane, set when a token
+    // starts with it: a search from a character no token starts with ends
+    // before its walk, which for characters of a script the vocabulary lacks
+    // would take a load per byte.
+    std::array<uint64_t, 0x10000 / 64> first_chars{};
+
+    bool may_start(const unsigned char* text) const noexcept {
+      const unsigned lead = text[0];
+      if (lead < 0xC0 || lead >= 0xF0) return true;  // ASCII, or beyond the plane
+      const char32_t cp = lead < 0xE0 ? ((lead & 0x1Fu) << 6) | (text[1] & 0x3Fu)
+                                      : ((lead & 0x0Fu) << 12) | ((text[1] & 0x3Fu) << 6) |
+                                            (text[2] & 0x3Fu);
+      return (first_chars[cp >> 6] >> (cp & 63) & 1) != 0;
+    }
   };
   // Builds the compact form lazily, at most once per change; heap-held so
   // that the trie stays movable. A build holds the mutex for as long as it
@@ -280,12 +294,14 @@ class RustPrefixTrie {
 // from the token table.
 template <typename Unit>
 struct RustPrefixTrie::CompactSearch {
+  const CompactForm& form;
   const DoubleArray<Unit>& states;
   const TokenRecord* records;
   size_t limit;
 
   template <typename Visit>
   bool operator()(const unsigned char* text, size_t start, size_t end, Visit&& visit) const {
+    if (start >= end || !form.may_start(text + start)) return false;
     return states.walk(text, start, end, limit, [&](uint32_t token, size_t depth) {
       visit(PrefixMatch{records[token].log_p, token, depth});
     });
@@ -325,9 +341,9 @@ decltype(auto) RustPrefixTrie::with_prefix_search(size_t searches, F&& f) const 
   const size_t limit = depth_limit();
   if (const CompactForm* form = compact(searches)) {
     if (!form->narrow.empty()) {
-      return f(CompactSearch<uint32_t>{form->narrow, records_.data(), limit});
+      return f(CompactSearch<uint32_t>{*form, form->narrow, records_.data(), limit});
     }
-    return f(CompactSearch<uint64_t>{form->wide, records_.data(), limit});
+    return f(CompactSearch<uint64_t>{*form, form->wide, records_.data(), limit});
   }
   return f(NodeSearch{*this, limit});
 }
