@@ -22,6 +22,16 @@ SEG_CACHE_LIMIT = 100_000
 TOKENIZER_CACHE_LIMIT = 524_288
 
 
+def trie_of(entries):
+    """A RustPrefixTrie holding the (token, score, id) `entries`, inserted in order."""
+    import brindlore_core
+
+    trie = brindlore_core.RustPrefixTrie()
+    for token, score, token_id in entries:
+        trie.insert(token, score, token_id)
+    return trie
+
+
 def distinct_pieces(texts, normalize=True):
     """The number of distinct pieces the encoders look up in the segmentation
     cache for `texts`: each text after the default normalization (when

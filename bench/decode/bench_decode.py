@@ -24,7 +24,7 @@ import unicodedata
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from benchlib import (  # noqa: E402
-    BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess, warm_note)
+    BENCH, CORPUS, MODEL, VOCAB, best_of, measure_in_subprocess, trie_of, warm_note)
 
 
 def load_words():
@@ -33,12 +33,7 @@ def load_words():
 
 
 def load_trie():
-    import brindlore_core
-
-    trie = brindlore_core.RustPrefixTrie()
-    for token, score, token_id in json.loads(VOCAB.read_text(encoding="utf-8")):
-        trie.insert(token, score, token_id)
-    return trie
+    return trie_of(json.loads(VOCAB.read_text(encoding="utf-8")))
 
 
 def load_sentencepiece():

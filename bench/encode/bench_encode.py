@@ -57,7 +57,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE.parent))
 import inputs  # noqa: E402
-from benchlib import BENCH, CORPUS, MODEL, VOCAB, run_measured, uptime  # noqa: E402
+from benchlib import BENCH, CORPUS, MODEL, VOCAB, run_measured, trie_of, uptime  # noqa: E402
 
 WARM_UP = 64  # lines, enough for every batch entry point to go parallel
 ENGINES = ("tokenizer", "spm", "c", "spm_cc", "native", "text_batch", "hf")
@@ -107,15 +107,6 @@ def load_vocab():
     return [tuple(entry) for entry in json.loads(VOCAB.read_text(encoding="utf-8"))]
 
 
-def load_trie(vocab):
-    import brindlore_core
-
-    trie = brindlore_core.RustPrefixTrie()
-    for token, score, token_id in vocab:
-        trie.insert(token, score, token_id)
-    return trie
-
-
 def load_tokenizers(vocab):
     from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers
 
@@ -137,12 +128,12 @@ def engine_call(engine, threads):
     if engine == "native":
         import brindlore_core
 
-        trie = load_trie(vocab)
+        trie = trie_of(vocab)
         return lambda texts: brindlore_core.rust_encode_text_native_ids_batch(texts, trie)
     if engine == "text_batch":
         import brindlore_core
 
-        trie = load_trie(vocab)
+        trie = trie_of(vocab)
         return lambda texts: brindlore_core.rust_encode_text_batch(texts, trie, True, S)
     if engine == "spm":
         import sentencepiece
@@ -193,7 +184,7 @@ def memory_child(size_mb, entry):
 
     import brindlore_core
 
-    trie = load_trie(load_vocab())
+    trie = trie_of(load_vocab())
     text = "a" * (size_mb * 1_000_000)
     before = current_rss()
     if entry == "rust_viterbi_decode":

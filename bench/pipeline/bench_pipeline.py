@@ -29,7 +29,8 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from benchlib import (  # noqa: E402
-    BENCH, CORPUS, MODEL, VOCAB, best_of, distinct_pieces, measure_in_subprocess, warm_note)
+    BENCH, CORPUS, MODEL, VOCAB, best_of, distinct_pieces, measure_in_subprocess, trie_of,
+    warm_note)
 
 
 def load_lines():
@@ -64,9 +65,7 @@ def measure(threads):
     sp_threads = 1 if threads == 1 else os.cpu_count()
     spm = best_of(lambda: sp.encode(lines, out_type=int, num_threads=sp_threads))
     hft = best_of(lambda: hf.encode_batch_fast(lines, add_special_tokens=False))
-    trie = brindlore_core.RustPrefixTrie()
-    for token, score, token_id in vocab:
-        trie.insert(token, score, token_id)
+    trie = trie_of(vocab)
     text_batch = best_of(lambda: brindlore_core.rust_encode_text_batch(lines, trie))
     sample = lines[:20000]
     per_line = best_of(lambda: [ours.encode_ids(line) for line in sample])

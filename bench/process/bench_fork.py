@@ -48,7 +48,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from benchlib import CORPUS, VOCAB, uptime  # noqa: E402
+from benchlib import CORPUS, VOCAB, trie_of, uptime  # noqa: E402
 
 TICK = 0.001
 
@@ -81,9 +81,7 @@ def load(call, threads, seconds, distinct):
     if call == "ids":
         run = brindlore_core.RustTokenizer(vocab).encode_ids_batch
     else:
-        trie = brindlore_core.RustPrefixTrie()
-        for token, score, token_id in vocab:
-            trie.insert(token, score, token_id)
+        trie = trie_of(vocab)
 
         def run(texts):
             return brindlore_core.rust_diagnostic_batch(texts, trie, True)

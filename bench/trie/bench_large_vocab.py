@@ -37,7 +37,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE.parent))
-from benchlib import run_measured, uptime  # noqa: E402
+from benchlib import run_measured, trie_of, uptime  # noqa: E402
 
 CJK = [chr(c) for c in range(0x4E00, 0xA000)]
 SPACE = "\u2581"
@@ -74,9 +74,7 @@ def child(size, batches, count, entry, tsv):
     if entry == "tokenizer":
         encode = brindlore_core.RustTokenizer(entries).encode_ids_batch
     else:
-        trie = brindlore_core.RustPrefixTrie()
-        for token, score, token_id in entries:
-            trie.insert(token, score, token_id)
+        trie = trie_of(entries)
         encode = lambda batch: brindlore_core.rust_encode_text_batch(batch, trie, True, SPACE)
     del entries
     rng = random.Random(size)

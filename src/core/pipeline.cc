@@ -47,14 +47,28 @@ Status append_tokens(const SpanList& spans, const RustPrefixTrie& trie,
 constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
 constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
 
-Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view,
+// What every piece of one text encode shares.
+struct PieceRules {
+  bool byte_fallback = true;
+  bool snap_to_graphemes = true;
+  std::string_view missing_id_prefix;
+  std::optional<uint32_t> missing_id;
+};
+
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const PieceRules&,
                     std::vector<std::string>& out) {
   return append_tokens(piece.span_list(), trie, out);
 }
 
-Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie,
-                    std::string_view missing_id_prefix, std::vector<uint32_t>& out) {
-  return append_ids(piece, trie, missing_id_prefix, out);
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const PieceRules& rules,
+                    std::vector<uint32_t>& out) {
+  if (!rules.missing_id || piece.ids->present) {
+    return append_ids(piece, trie, rules.missing_id_prefix, out);
+  }
+  const SpanList& spans = piece.span_list();
+  grow_for(out, spans.size());
+  for (const CachedSpan& span : spans) out.push_back(span.token_id().value_or(*rules.missing_id));
+  return Ok{};
 }
 
 Status pass_through(std::string_view, CoreError error) { return error; }
@@ -65,6 +79,15 @@ struct TextScratch {
   std::string normalized;
   std::vector<ByteRange> pieces;
   std::vector<SegCache::Probe> keys;
+
+  // Gives back the room an unusually long text took, so that a thread does
+  // not keep hundreds of megabytes for the rest of its life after one.
+  void trim() {
+    constexpr size_t kKeepBytes = size_t{1} << 20;
+    if (normalized.capacity() > kKeepBytes) normalized = {};
+    if (pieces.capacity() * sizeof(ByteRange) > kKeepBytes) pieces = {};
+    if (keys.capacity() * sizeof(SegCache::Probe) > kKeepBytes) keys = {};
+  }
 };
 
 TextScratch& thread_scratch() {
@@ -72,38 +95,55 @@ TextScratch& thread_scratch() {
   return scratch;
 }
 
-// Cuts `text` with `pattern` into pieces snapped to grapheme clusters, decodes
-// each through the cache and appends its tokens or ids to `out`. A decoder
-// failure is reported as `on_decode_failure(piece, error)` returns it.
+// Cuts `text` with `pattern` into pieces (snapped to grapheme clusters when the
+// rules say so), decodes each through the cache and appends its tokens or ids
+// to `out`. A decoder failure is reported as `on_decode_failure(piece, error)`
+// returns it. `text` may be the thread's `normalized` buffer, which is trimmed
+// once the text is done.
 template <typename T, typename OnDecodeFailure>
 Status encode_pieces(std::string_view text, const PretokPattern& pattern,
-                     const RustPrefixTrie& trie, bool byte_fallback,
-                     std::string_view missing_id_prefix, OnDecodeFailure&& on_decode_failure,
-                     std::vector<T>& out) {
+                     const RustPrefixTrie& trie, const PieceRules& rules,
+                     OnDecodeFailure&& on_decode_failure, std::vector<T>& out) {
   TextScratch& scratch = thread_scratch();
+  struct Trim {
+    TextScratch& scratch;
+    ~Trim() { scratch.trim(); }
+  } trim{scratch};
   std::vector<ByteRange>& pieces = scratch.pieces;
   pieces.clear();
-  snapped_pretoken_ranges(text, pattern, pieces);
+  if (rules.snap_to_graphemes) {
+    snapped_pretoken_ranges(text, pattern, pieces);
+  } else {
+    pattern.find_all(text, pieces);
+  }
   grow_for(out, 2 * pieces.size());
   // Every piece is hashed first, and the cache told at once where its lookup
   // goes, so that the slots of a text's first pieces arrive in time too.
   FrontCache& front = FrontCache::of_this_thread();
+  LatticeMemory& memory = lattice_memory();
   constexpr bool need_segmentation = needs_segmentation(static_cast<std::vector<T>*>(nullptr));
   // Id encodes go to the table all threads share (see seg_front_cache.h).
   SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
-  std::vector<SegCache::Probe>& keys = scratch.keys;
-  keys.clear();
+  // The loops below read the buffers through plain pointers: through the
+  // thread-local object, the compiler would find its address again (a call in
+  // a shared library) at every piece.
+  if (scratch.keys.size() < pieces.size()) scratch.keys.resize(pieces.size());
+  SegCache::Probe* const keys = scratch.keys.data();
+  const ByteRange* const ranges = pieces.data();
+  const size_t count = pieces.size();
   const SegCache& cache = trie.seg_cache();
-  for (const ByteRange& range : pieces) {
-    keys.push_back(cache.probe(byte_fallback, text.substr(range.start, range.end - range.start)));
-    cache.prefetch(keys.back().hash);
+  for (size_t i = 0; i < count; ++i) {
+    keys[i] = cache.probe(rules.byte_fallback,
+                          text.substr(ranges[i].start, ranges[i].end - ranges[i].start));
+    cache.prefetch(keys[i].hash);
+    // The tables keep short pieces only.
     if (need_segmentation) {
-      front.prefetch(keys.back().hash);
-    } else if (shared) {
-      shared->prefetch(keys.back().hash);
+      if (keys[i].text.size() <= FrontCache::kMaxKeyBytes) front.prefetch(keys[i].hash);
+    } else if (shared && keys[i].text.size() <= SharedIdFront::kMaxKeyBytes) {
+      shared->prefetch(keys[i].hash);
     }
   }
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if constexpr (!need_segmentation) {
       // The common case in place: the piece's ids straight from the table.
       InlineIds ids;
@@ -112,9 +152,10 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
         continue;
       }
     }
-    Result<CachedPiece> decoded = decode_cached_here(keys[i], trie, need_segmentation, front);
+    Result<CachedPiece> decoded =
+        decode_cached_here(keys[i], trie, need_segmentation, front, memory);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
-    if (Status added = append_piece(*decoded, trie, missing_id_prefix, out); !added) return added;
+    if (Status added = append_piece(*decoded, trie, rules, out); !added) return added;
   }
   front.release_held();
   return Ok{};
@@ -128,8 +169,9 @@ Status encode_text_into(std::string_view text, const RustPrefixTrie& trie, const
   if (Status done = normalize_into(text, how.space_char, how.switches, normalized); !done) {
     return done;
   }
-  return encode_pieces<T>(normalized, get_full_pretok_regex(), trie, how.byte_fallback,
-                          how.missing_id_prefix, pass_through, out);
+  const PieceRules rules{how.byte_fallback, how.snap_to_graphemes, how.missing_id_prefix,
+                         how.missing_id};
+  return encode_pieces<T>(normalized, get_full_pretok_regex(), trie, rules, pass_through, out);
 }
 
 template <typename T>
@@ -142,6 +184,18 @@ Result<std::vector<T>> encode_text(std::string_view text, const RustPrefixTrie& 
   return out;
 }
 
+// The settings of the fused encodes: the caller's options.
+TextEncoding native_encoding(bool byte_fallback, char32_t space_char,
+                             const NormalizeSwitches& switches,
+                             std::string_view missing_id_prefix) {
+  TextEncoding how;
+  how.space_char = space_char;
+  how.switches = switches;
+  how.byte_fallback = byte_fallback;
+  how.missing_id_prefix = missing_id_prefix;
+  return how;
+}
+
 // The fused encode: the gate, then the text encode with the caller's options.
 template <typename T>
 Result<std::vector<T>> encode_text_native(std::string_view text, const RustPrefixTrie& trie,
@@ -150,7 +204,7 @@ Result<std::vector<T>> encode_text_native(std::string_view text, const RustPrefi
                                           std::string_view missing_id_prefix) {
   if (Status passed = native_security_gate(text); !passed) return std::move(passed).error();
   return encode_text<T>(text, trie,
-                        TextEncoding{space_char, switches, byte_fallback, missing_id_prefix});
+                        native_encoding(byte_fallback, space_char, switches, missing_id_prefix));
 }
 
 constexpr std::string_view kNativeIdsPrefix = "rust_encode_text_native_ids: ";
@@ -194,7 +248,7 @@ Status encode_text_native_ids_into(std::string_view text, const RustPrefixTrie& 
                                    const NormalizeSwitches& switches, std::vector<uint32_t>& out) {
   if (Status passed = native_security_gate(text); !passed) return passed;
   return encode_text_into<uint32_t>(
-      text, trie, TextEncoding{space_char, switches, byte_fallback, kNativeIdsPrefix}, out);
+      text, trie, native_encoding(byte_fallback, space_char, switches, kNativeIdsPrefix), out);
 }
 
 Result<std::vector<std::string>> encode_text_native_inner(
@@ -239,7 +293,7 @@ Status encode_text_batch_ids_into(std::string_view text, size_t index, const Rus
   std::string& mapped = thread_scratch().normalized;
   nfkc_with_spaces(text, space_char, mapped);
   return encode_pieces<uint32_t>(
-      mapped, get_pretok_regex(), trie, byte_fallback, kTextBatchPrefix,
+      mapped, get_pretok_regex(), trie, PieceRules{byte_fallback, true, kTextBatchPrefix, {}},
       [index](std::string_view chunk, CoreError error) -> Status {
         std::string message(kTextBatchPrefix);
         message += "Viterbi decode failed for input #";

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,11 @@ struct TextEncoding {
   bool byte_fallback = true;
   // Put before "decoded token ... has no integer ID" by the id encode.
   std::string_view missing_id_prefix;
+  // Snap the pieces to grapheme clusters (the C interface cuts without).
+  bool snap_to_graphemes = true;
+  // The id an id encode gives a token that has none; without it, such a
+  // token fails the encode.
+  std::optional<uint32_t> missing_id;
 };
 
 // Normalizes valid UTF-8 `text`, cuts it with the full pattern into pieces

@@ -14,7 +14,10 @@ namespace {
 
 // The encode settings of a tokenizer: fixed switches, no message prefix.
 TextEncoding encoding_of(const RustTokenizer& tokenizer) {
-  return TextEncoding{tokenizer.space_char(), NormalizeSwitches{}, tokenizer.byte_fallback(), {}};
+  TextEncoding how;
+  how.space_char = tokenizer.space_char();
+  how.byte_fallback = tokenizer.byte_fallback();
+  return how;
 }
 
 using Clock = std::chrono::steady_clock;

@@ -183,7 +183,7 @@ void RustPrefixTrie::CompactCell::reset() noexcept {
   builds.store(0, std::memory_order_relaxed);
 }
 
-const RustPrefixTrie::CompactForm* RustPrefixTrie::compact() const {
+const RustPrefixTrie::CompactForm* RustPrefixTrie::compact(size_t searches) const {
   CompactCell& cell = *compact_;
   if (const CompactForm* form = cell.form.load(std::memory_order_acquire)) return form;
   // Checked before the count, so that a trie left to the node walk stops
@@ -191,7 +191,7 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::compact() const {
   if (cell.failed.load(std::memory_order_relaxed)) return nullptr;
   // Building costs about as much as a few searches per node: not worth it for
   // a trie that is searched a handful of times between changes.
-  if (cell.searches.fetch_add(1, std::memory_order_relaxed) < nodes_.size() + 64) {
+  if (cell.searches.fetch_add(searches, std::memory_order_relaxed) < nodes_.size() + 64) {
     return nullptr;
   }
   return build_compact(false);
@@ -241,6 +241,10 @@ const RustPrefixTrie::CompactForm* RustPrefixTrie::build_compact(bool wait) cons
     return nullptr;
   }
   auto form = std::make_unique<CompactForm>();
+  for (const std::string& token : tokens_) {
+    const char32_t first = utf8::decode_at(token, 0);
+    if (first < 0x10000) form->first_chars[first >> 6] |= uint64_t{1} << (first & 63);
+  }
   if (layout->max_field <= cell.limits.narrow) {
     form->narrow = DoubleArray<uint32_t>::pack(std::move(*layout));
   } else {

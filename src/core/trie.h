@@ -113,6 +113,16 @@ class RustPrefixTrie {
   template <typename Visit>
   bool visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const;
 
+  // Calls `f(search)` with the search that serves the trie now and returns
+  // what `f` returns, for callers that search many positions of one text: the
+  // form is resolved once, and `search(text, start, end, visit)` then walks
+  // the bytes `text[start..end)` of valid UTF-8 and calls `visit(const
+  // PrefixMatch&)` as `visit_prefixes_utf8` does (returning whether it did).
+  // `searches` is how many searches the caller will run, which count toward
+  // building the compact form. `search` is valid while the trie is unchanged.
+  template <typename F>
+  decltype(auto) with_prefix_search(size_t searches, F&& f) const;
+
   // Builds the compact search form now instead of after enough searches; for
   // builders that know the vocabulary is complete. Thread-safe.
   void prepare_for_search() const;
@@ -170,6 +180,9 @@ class RustPrefixTrie {
 
  private:
   struct NodeCursor;
+  template <typename Unit>
+  struct CompactSearch;
+  struct NodeSearch;
 
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
   static constexpr unsigned kInline = 8;
@@ -198,6 +211,20 @@ class RustPrefixTrie {
   struct CompactForm {
     DoubleArray<uint32_t> narrow;
     DoubleArray<uint64_t> wide;
+    // A bit per code point of the Basic Multilingual Plane, set when a token
+    // starts with it: a search from a character no token starts with ends
+    // before its walk, which for characters of a script the vocabulary lacks
+    // would take a load per byte.
+    std::array<uint64_t, 0x10000 / 64> first_chars{};
+
+    bool may_start(const unsigned char* text) const noexcept {
+      const unsigned lead = text[0];
+      if (lead < 0xC0 || lead >= 0xF0) return true;  // ASCII, or beyond the plane
+      const char32_t cp = lead < 0xE0 ? ((lead & 0x1Fu) << 6) | (text[1] & 0x3Fu)
+                                      : ((lead & 0x0Fu) << 12) | ((text[1] & 0x3Fu) << 6) |
+                                            (text[2] & 0x3Fu);
+      return (first_chars[cp >> 6] >> (cp & 63) & 1) != 0;
+    }
   };
   // Builds the compact form lazily, at most once per change; heap-held so
   // that the trie stays movable. A build holds the mutex for as long as it
@@ -226,9 +253,9 @@ class RustPrefixTrie {
 
   size_t count_token_chars(uint32_t index) const noexcept;
 
-  // The compact form when it exists or is due; null while the node walk is
-  // still the cheaper choice.
-  const CompactForm* compact() const;
+  // The compact form when it exists or is due after `searches` more
+  // searches; null while the node walk is still the cheaper choice.
+  const CompactForm* compact(size_t searches = 1) const;
   // Builds the compact form unless it exists or its build failed. With
   // `wait` false, a thread that finds another one building returns null and
   // keeps the node walk instead of waiting for the build.
@@ -263,55 +290,69 @@ class RustPrefixTrie {
   std::shared_ptr<SegCache> seg_cache_;
 };
 
+// The compact form's search: the double array's walk, with the scores read
+// from the token table.
+template <typename Unit>
+struct RustPrefixTrie::CompactSearch {
+  const CompactForm& form;
+  const DoubleArray<Unit>& states;
+  const TokenRecord* records;
+  size_t limit;
+
+  template <typename Visit>
+  bool operator()(const unsigned char* text, size_t start, size_t end, Visit&& visit) const {
+    if (start >= end || !form.may_start(text + start)) return false;
+    return states.walk(text, start, end, limit, [&](uint32_t token, size_t depth) {
+      visit(PrefixMatch{records[token].log_p, token, depth});
+    });
+  }
+};
+
+// The node walk's search, for tries without a compact form.
+struct RustPrefixTrie::NodeSearch {
+  const RustPrefixTrie& trie;
+  size_t limit;
+
+  template <typename Visit>
+  bool operator()(const unsigned char* text, size_t start, size_t end, Visit&& visit) const {
+    bool found = false;
+    size_t depth = 0;
+    uint32_t node = 0;
+    for (size_t pos = start; pos < end; ++pos) {
+      const unsigned char byte = text[pos];
+      depth += (byte & 0xC0) != 0x80;  // a character starts here
+      if (depth > limit) break;
+      node = trie.child(trie.nodes_[node], byte);
+      if (node == kNone) break;
+      // Only the last byte of a token's last character can end at a
+      // terminal, so a match is always reported with its character count
+      // complete.
+      if (const uint32_t token = trie.nodes_[node].token_index; token != kNone) {
+        found = true;
+        visit(PrefixMatch{trie.records_[token].log_p, token, depth});
+      }
+    }
+    return found;
+  }
+};
+
+template <typename F>
+decltype(auto) RustPrefixTrie::with_prefix_search(size_t searches, F&& f) const {
+  const size_t limit = depth_limit();
+  if (const CompactForm* form = compact(searches)) {
+    if (!form->narrow.empty()) {
+      return f(CompactSearch<uint32_t>{*form, form->narrow, records_.data(), limit});
+    }
+    return f(CompactSearch<uint64_t>{*form, form->wide, records_.data(), limit});
+  }
+  return f(NodeSearch{*this, limit});
+}
+
 template <typename Visit>
 bool RustPrefixTrie::visit_prefixes_utf8(std::string_view text, size_t start, Visit&& visit) const {
-  const size_t limit = depth_limit();
-  bool found = false;
-  // Walks one character at a time; `step` follows a byte, `token_at` names
-  // the token that ends where the walk stands (kNone for none). Only the last
-  // byte of a token's last character can end at a terminal, so a match is
-  // always reported with its character count complete.
-  auto walk = [&](auto&& step, auto&& token_at) {
-    size_t depth = 0;
-    for (size_t pos = start; pos < text.size(); ++pos) {
-      const auto byte = static_cast<unsigned char>(text[pos]);
-      if ((byte & 0xC0) != 0x80) {  // a character starts here
-        if (depth == limit) return;
-        ++depth;
-      }
-      if (!step(byte)) return;
-      if (const uint32_t token = token_at(); token != kNone) {
-        found = true;
-        visit(PrefixMatch{records_[token].log_p, token, depth});
-      }
-    }
-  };
-  auto walk_states = [&](const auto& states) {
-    static_assert(DoubleArrayBits::kNoValue == kNone);
-    int32_t state = 0;
-    walk(
-        [&](unsigned char byte) {
-          state = states.next(state, byte);
-          return state >= 0;
-        },
-        [&] { return states.value(state); });
-  };
-  if (const CompactForm* form = compact()) {
-    if (!form->narrow.empty()) {
-      walk_states(form->narrow);
-    } else {
-      walk_states(form->wide);
-    }
-  } else {
-    uint32_t node = 0;
-    walk(
-        [&](unsigned char byte) {
-          node = child(nodes_[node], byte);
-          return node != kNone;
-        },
-        [&] { return nodes_[node].token_index; });
-  }
-  return found;
+  return with_prefix_search(1, [&](const auto& search) {
+    return search(reinterpret_cast<const unsigned char*>(text.data()), start, text.size(), visit);
+  });
 }
 
 }  // namespace brindlore

@@ -106,9 +106,36 @@ struct Nodes {
   }
 };
 
+// The unpruned UTF-8 decode's positions 0..n, one record each, so that
+// relaxing an edge writes one line: the best path score into the position,
+// what the best incoming edge emits (the back-pointer, as in Nodes) and the
+// position's byte offset.
+struct LatticePosition {
+  double score;
+  uint32_t emit;
+  uint32_t offset;
+
+  void relax(double from_score, double log_p, uint32_t what) noexcept {
+    const double candidate = from_score + log_p;
+    if (candidate > score) {
+      score = candidate;
+      emit = what;
+    }
+  }
+};
+
+}  // namespace
+
+// The longest text, in bytes, that the unpruned UTF-8 decode takes: it needs
+// 16 bytes per byte of text and 8 more for the spans it writes from the back,
+// where the decoders over a text view need 12 per character and write the
+// spans in place, which matters for one very long piece.
+constexpr size_t kMaxUtf8DecodeBytes = size_t{1} << 15;
+
 // Per-thread scratch memory, reused from call to call so that a decode
 // allocates only its result.
-struct Workspace {
+class LatticeMemory {
+ public:
   std::vector<PrefixMatch> matches;
   std::vector<double> scores;  // per position (see Nodes)
   std::vector<uint32_t> emits;
@@ -118,9 +145,27 @@ struct Workspace {
   std::vector<size_t> group_end;
   std::vector<std::vector<Edge>> ring;  // pruned decode: pending edges by end (see PendingEdges)
 
-  // Gives back memory after an unusually long text.
+  // Room for `n` positions of the UTF-8 decode, uninitialized.
+  LatticePosition* positions(size_t n) {
+    if (n > position_room_) {
+      positions_ = std::make_unique_for_overwrite<LatticePosition[]>(n);
+      position_room_ = n;
+    }
+    return positions_.get();
+  }
+  // Room for `n` spans, uninitialized, which the UTF-8 decode's backtrace
+  // writes from the back.
+  CachedSpan* backward(size_t n) {
+    if (n > backward_room_) {
+      backward_ = std::make_unique_for_overwrite<CachedSpan[]>(n);
+      backward_room_ = n;
+    }
+    return backward_.get();
+  }
+
+  // Gives back memory after an unusually long text. (The UTF-8 decode's
+  // rooms stay small: longer texts take the other decoders.)
   void trim() {
-    constexpr size_t kKeep = size_t{1} << 16;
     if (scores.capacity() > kKeep) scores = {}, emits = {};
     if (edges.capacity() > kKeep) edges = {};
     if (order.capacity() > kKeep) order = {}, group_begin = {}, group_end = {};
@@ -128,24 +173,38 @@ struct Workspace {
       if (bucket.capacity() > kKeep) bucket = {};
     }
   }
+
+ private:
+  static constexpr size_t kKeep = size_t{1} << 16;
+
+  std::unique_ptr<LatticePosition[]> positions_;
+  size_t position_room_ = 0;
+  std::unique_ptr<CachedSpan[]> backward_;
+  size_t backward_room_ = 0;
 };
 
-Workspace& workspace() {
-  thread_local Workspace ws;
-  return ws;
+LatticeMemory& lattice_memory() {
+  thread_local LatticeMemory memory;
+  return memory;
 }
 
-// The score of the byte-fallback edge of `cp`: its byte pieces' scores, summed
-// in byte order from 0.0.
-double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
-  char bytes[4];
-  const size_t count = utf8::encode(cp, bytes);
+namespace {
+
+// The score of the byte-fallback edge of the character whose UTF-8 form is
+// `bytes[0..count)`: its byte pieces' scores, summed in byte order from 0.0.
+double fallback_score(const RustPrefixTrie& trie, const unsigned char* bytes, size_t count) {
   double sum = 0.0;
   for (size_t b = 0; b < count; ++b) {
-    const RustPrefixTrie::BytePiece& piece = trie.byte_piece(static_cast<unsigned char>(bytes[b]));
+    const RustPrefixTrie::BytePiece& piece = trie.byte_piece(bytes[b]);
     sum += piece.token != RustPrefixTrie::kNoToken ? piece.log_p : kUnknownBytePieceScore;
   }
   return sum;
+}
+
+double fallback_score(const RustPrefixTrie& trie, char32_t cp) {
+  char bytes[4];
+  const size_t count = utf8::encode(cp, bytes);
+  return fallback_score(trie, reinterpret_cast<const unsigned char*>(bytes), count);
 }
 
 // The id of the byte piece of `byte`: the vocabulary's, if it holds the piece.
@@ -153,7 +212,7 @@ std::optional<uint32_t> byte_piece_id(const RustPrefixTrie& trie, unsigned char 
   return trie.byte_piece(byte).id;
 }
 
-Nodes reset_nodes(Workspace& ws, size_t n) {
+Nodes reset_nodes(LatticeMemory& ws, size_t n) {
   ws.scores.assign(n + 1, kUnreached);
   ws.emits.assign(n + 1, kNoEdge);
   ws.scores[0] = 0.0;
@@ -165,9 +224,47 @@ Nodes reset_nodes(Workspace& ws, size_t n) {
 // (every edge into it starts earlier), and each end position receives its
 // candidates in ascending start order, which is the order the per-end edge
 // lists would hold, so the result is that of building the lattice first.
+//
+// This one walks the UTF-8 bytes of the text (ASCII or not) with the trie's
+// search resolved once for the whole text, over `LatticePosition`s, which
+// keep each position's byte offset for the backtrace. `positions` has room
+// for a position per byte and one more, since the characters are counted on
+// the way; returns their number.
+size_t forward_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                             LatticePosition* positions) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  for (size_t i = 0; i <= size; ++i) positions[i].score = kUnreached;
+  positions[0].score = 0.0;
+  // A search per character, counted as one per byte: the characters are not
+  // counted yet.
+  return trie.with_prefix_search(size, [&](const auto& search) {
+    size_t i = 0;  // the character that starts at byte `at`
+    for (size_t at = 0; at < size; ++i) {
+      positions[i].offset = static_cast<uint32_t>(at);
+      const size_t length = utf8::sequence_length(bytes[at]);
+      // Every edge out of an unreached position would be skipped, whether it
+      // is a vocabulary or a fallback edge, so its search can be skipped too.
+      const double from = positions[i].score;
+      if (from != kUnreached) {
+        const bool found = search(bytes, at, size, [&](const PrefixMatch& m) {
+          positions[i + m.length].relax(from, m.log_p, m.token);
+        });
+        if (!found && byte_fallback) {
+          positions[i + 1].relax(from, fallback_score(trie, bytes + at, length), kFallback);
+        }
+      }
+      at += length;
+    }
+    positions[i].offset = static_cast<uint32_t>(size);
+    return i;
+  });
+}
+
+// The same over any text view, one search per position.
 template <typename Text>
 void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
-                      Workspace& ws) {
+                      LatticeMemory& ws) {
   const size_t n = text.size();
   const Nodes nodes = reset_nodes(ws, n);
   for (size_t i = 0; i < n; ++i) {
@@ -188,8 +285,8 @@ void forward_unpruned(const Text& text, const RustPrefixTrie& trie, bool byte_fa
 // Builds every edge of the lattice in ascending start order; `timed_search`
 // runs each prefix search (so the diagnostic can time them).
 template <typename Text, typename Search>
-void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallback, Workspace& ws,
-                 Search&& timed_search) {
+void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
+                 LatticeMemory& ws, Search&& timed_search) {
   ws.edges.clear();
   for (size_t i = 0; i < text.size(); ++i) {
     timed_search(i);
@@ -207,7 +304,7 @@ void build_edges(const Text& text, const RustPrefixTrie& trie, bool byte_fallbac
 
 // Files the edges under their end positions, keeping ascending start order in
 // each list (a stable counting sort).
-void group_by_end(Workspace& ws, size_t n) {
+void group_by_end(LatticeMemory& ws, size_t n) {
   ws.group_begin.assign(n + 2, 0);
   for (const Edge& e : ws.edges) ++ws.group_begin[e.start + e.length + 1];
   for (size_t p = 1; p < n + 2; ++p) ws.group_begin[p] += ws.group_begin[p - 1];
@@ -292,7 +389,7 @@ class PendingEdges {
 // its list, in ascending start order, and that list is then pruned.
 template <typename Text>
 void forward_pruned(const Text& text, const RustPrefixTrie& trie, bool byte_fallback, uint64_t k,
-                    Workspace& ws) {
+                    LatticeMemory& ws) {
   const size_t n = text.size();
   const Nodes nodes = reset_nodes(ws, n);
   PendingEdges pending(ws.ring);
@@ -317,7 +414,7 @@ void forward_pruned(const Text& text, const RustPrefixTrie& trie, bool byte_fall
 }
 
 // The forward pass over the per-end edge lists.
-void forward_grouped(Workspace& ws, const Nodes& nodes, size_t n) {
+void forward_grouped(LatticeMemory& ws, const Nodes& nodes, size_t n) {
   for (size_t e = 1; e <= n; ++e) {
     for (size_t k = ws.group_begin[e]; k < ws.group_end[e]; ++k) {
       const Edge& edge = ws.edges[ws.order[k]];
@@ -328,20 +425,22 @@ void forward_grouped(Workspace& ws, const Nodes& nodes, size_t n) {
   }
 }
 
-std::string unsigned_text(size_t v) { return std::to_string(v); }
+// The error of a text whose end no path reaches; `n` is its length in
+// characters.
+CoreError disconnected(size_t n) {
+  return make_error("lattice disconnected at character index " + std::to_string(n) +
+                    "; enable byte fallback or provide complete vocabulary coverage");
+}
 
 // Reads the best path back from position n into `out`, in text order: one
 // pass counts the spans, a second writes them from the back, so nothing but
 // the result is allocated.
 template <typename Text>
-Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& ws,
+Status backtrace(const Text& text, const RustPrefixTrie& trie, const LatticeMemory& ws,
                  SpanList& out) {
   const size_t n = text.size();
   const uint32_t* emits = ws.emits.data();
-  if (emits[n] == kNoEdge) {
-    return make_error("lattice disconnected at character index " + unsigned_text(n) +
-                      "; enable byte fallback or provide complete vocabulary coverage");
-  }
+  if (emits[n] == kNoEdge) return disconnected(n);
   size_t count = 0;
   for (size_t p = n; p != 0;) {
     // Every position on the path from a reached end was reached itself: an
@@ -375,10 +474,51 @@ Status backtrace(const Text& text, const RustPrefixTrie& trie, const Workspace& 
   return Ok{};
 }
 
+// The backtrace of `forward_unpruned_utf8`: one pass from position n, writing
+// the spans from the back of a buffer (a text of b bytes has at most b spans),
+// then one copy into `out`. A position's emit is meaningful only once it is
+// reached, which every position on the path from a reached end is: an edge is
+// only relaxed from a reached start.
+Status backtrace_utf8(std::string_view text, size_t n, const RustPrefixTrie& trie,
+                      const LatticePosition* positions, CachedSpan* buffer, SpanList& out) {
+  if (positions[n].score == kUnreached) return disconnected(n);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  CachedSpan* const end = buffer + text.size();
+  CachedSpan* write = end;
+  for (size_t p = n; p != 0;) {
+    const uint32_t emit = positions[p].emit;
+    if (emit != kFallback) {
+      *--write = CachedSpan::make(emit, trie.token_id(emit));
+      p -= trie.token_chars(emit);
+      continue;
+    }
+    for (size_t b = positions[p].offset; b-- > positions[p - 1].offset;) {
+      *--write =
+          CachedSpan::make(CachedSpan::kBytePieces + bytes[b], byte_piece_id(trie, bytes[b]));
+    }
+    p -= 1;
+  }
+  out.assign({write, end});
+  return Ok{};
+}
+
+// The unpruned decode of valid UTF-8 `text` into `out`.
+Status decode_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
+                            LatticeMemory& memory, SpanList& out) {
+  if (text.empty()) {
+    out.resize_for_overwrite(0);
+    return Ok{};
+  }
+  LatticePosition* positions = memory.positions(text.size() + 1);
+  const size_t n = forward_unpruned_utf8(text, trie, byte_fallback, positions);
+  Status traced = backtrace_utf8(text, n, trie, positions, memory.backward(text.size()), out);
+  return traced;
+}
+
 // Decodes `text` into `out`.
 template <typename Text>
 Status decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
-              std::optional<uint64_t> limit, Workspace& ws, SpanList& out) {
+              std::optional<uint64_t> limit, LatticeMemory& ws, SpanList& out) {
   if (text.size() == 0) {
     out.resize_for_overwrite(0);
     return Ok{};
@@ -398,20 +538,31 @@ template <typename Text>
 Result<std::vector<ViterbiSpan>> readable(const Text& text, const RustPrefixTrie& trie,
                                           bool byte_fallback, std::optional<uint64_t> limit) {
   CachedSegmentation decoded;
-  if (Status done = decode(text, trie, byte_fallback, limit, workspace(), decoded.spans); !done) {
-    return std::move(done).error();
-  }
+  Status done = decode(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
+  if (!done) return std::move(done).error();
   return spans_from_cached(decoded, trie);
 }
 
-// Decodes valid UTF-8 `text` with the ASCII or the code-point walk.
+// Decodes valid UTF-8 `text`: unpruned and not too long over its bytes, else
+// with the ASCII or the code-point walk.
 Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_fallback,
-                   std::optional<uint64_t> limit, SpanList& out) {
-  // One thread-local lookup per decode: it is a call into the TLS resolver
-  // in a shared library.
-  Workspace& ws = workspace();
-  if (utf8::is_ascii(text)) return decode(AsciiText{text}, trie, byte_fallback, limit, ws, out);
-  return decode(Utf8Text(text), trie, byte_fallback, limit, ws, out);
+                   std::optional<uint64_t> limit, LatticeMemory& memory, SpanList& out) {
+  if (!limit && text.size() <= kMaxUtf8DecodeBytes) {
+    return decode_unpruned_utf8(text, trie, byte_fallback, memory, out);
+  }
+  if (utf8::is_ascii(text)) {
+    return decode(AsciiText{text}, trie, byte_fallback, limit, memory, out);
+  }
+  return decode(Utf8Text(text), trie, byte_fallback, limit, memory, out);
+}
+
+// The readable spans of a decode of valid UTF-8 `text`.
+Result<std::vector<ViterbiSpan>> readable_utf8(std::string_view text, const RustPrefixTrie& trie,
+                                               bool byte_fallback, std::optional<uint64_t> limit) {
+  CachedSegmentation decoded;
+  Status done = decode_utf8(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
+  if (!done) return std::move(done).error();
+  return spans_from_cached(decoded, trie);
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -427,7 +578,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
+  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
@@ -440,10 +591,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node) {
-  if (utf8::is_ascii(text)) {
-    return readable(AsciiText{text}, trie, byte_fallback, max_edges_per_node);
-  }
-  return readable(Utf8Text(text), trie, byte_fallback, max_edges_per_node);
+  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
 }
 
 namespace {
@@ -456,12 +604,12 @@ namespace {
 // miss allocates nothing of its own.
 Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const RustPrefixTrie& trie,
                                           bool need_segmentation, bool shared_asked,
-                                          FrontCache& front) {
+                                          FrontCache& front, LatticeMemory& memory) {
   const std::string_view text = key.text;
   const bool byte_fallback = key.byte_fallback;
   SpanList& spans = front.scratch();
   if (text.size() > SegCache::kMaxPieceBytes) {
-    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, spans); !done) {
+    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, memory, spans); !done) {
       return std::move(done).error();
     }
     return front.hold_scratch(InlineIds::of(spans.view()), true);
@@ -475,8 +623,9 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   if (shared) {
     InlineIds ids;
     if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
-    // The slot the piece is kept in below is loaded while the cache is asked.
-    shared->prefetch_for_keep(key.hash);
+    // The slot the piece is kept in below is loaded while the cache is asked
+    // (the table keeps short pieces only).
+    if (text.size() <= SharedIdFront::kMaxKeyBytes) shared->prefetch_for_keep(key.hash);
   } else if (CachedPiece hit = front.find(generation, key, need_segmentation); hit.ids) {
     return hit;
   }
@@ -485,7 +634,7 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   if (!kept) {
     // What the store and the keep write is loaded while the piece decodes.
     cache.prefetch_for_store(key.hash);
-    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, spans); !done) {
+    if (Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, memory, spans); !done) {
       return std::move(done).error();
     }
     ids = InlineIds::of(spans.view());
@@ -510,13 +659,14 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
   // second copy.
   if (text.size() > SegCache::kMaxPieceBytes) {
     auto seg = std::make_shared<CachedSegmentation>();
-    Status done = decode_utf8(text, trie, byte_fallback, std::nullopt, seg->spans);
+    Status done =
+        decode_utf8(text, trie, byte_fallback, std::nullopt, lattice_memory(), seg->spans);
     if (!done) return std::move(done).error();
     return SegmentationRef(std::move(seg));
   }
   FrontCache& front = FrontCache::of_this_thread();
-  Result<CachedPiece> piece =
-      decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, true, false, front);
+  Result<CachedPiece> piece = decode_through_caches(trie.seg_cache().probe(byte_fallback, text),
+                                                    trie, true, false, front, lattice_memory());
   if (!piece) return std::move(piece).error();
   SegmentationRef seg = piece->segmentation ? *piece->segmentation : nullptr;
   if (!seg) {
@@ -540,16 +690,17 @@ CachedPiece empty_piece() noexcept {
 }  // namespace
 
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                       bool need_segmentation, FrontCache& front) {
+                                       bool need_segmentation, FrontCache& front,
+                                       LatticeMemory& memory) {
   if (key.text.empty()) return empty_piece();
-  return decode_through_caches(key, trie, need_segmentation, true, front);
+  return decode_through_caches(key, trie, need_segmentation, true, front, memory);
 }
 
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation) {
   if (text.empty()) return empty_piece();
-  return decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie,
-                               need_segmentation, false, FrontCache::of_this_thread());
+  return decode_through_caches(trie.seg_cache().probe(byte_fallback, text), trie, need_segmentation,
+                               false, FrontCache::of_this_thread(), lattice_memory());
 }
 
 Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie& trie,
@@ -557,7 +708,8 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      std::optional<uint64_t> max_edges_per_node) {
   if (!max_edges_per_node) return decode_cached(text, trie, byte_fallback);
   auto seg = std::make_shared<CachedSegmentation>();
-  Status done = decode_utf8(text, trie, byte_fallback, max_edges_per_node, seg->spans);
+  Status done =
+      decode_utf8(text, trie, byte_fallback, max_edges_per_node, lattice_memory(), seg->spans);
   if (!done) return std::move(done).error();
   return SegmentationRef(std::move(seg));
 }
@@ -568,9 +720,16 @@ Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::str
     out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
     return Ok{};
   }
-  for (const CachedSpan& span : piece.span_list()) {
-    if (!span.has_id()) return missing_id_error(span, trie, prefix);
-    out.push_back(span.id);
+  const SpanList& spans = piece.span_list();
+  const size_t before = out.size();
+  out.resize(before + spans.size());
+  uint32_t* write = out.data() + before;
+  for (const CachedSpan& span : spans) {
+    if (!span.has_id()) {
+      out.resize(static_cast<size_t>(write - out.data()));
+      return missing_id_error(span, trie, prefix);
+    }
+    *write++ = span.id;
   }
   return Ok{};
 }
@@ -599,7 +758,7 @@ LatticeDiagnostic diagnose_lattice(std::string_view text, const RustPrefixTrie& 
   utf8::to_code_points(text, chars);
   const CharText view{chars};
   const size_t n = chars.size();
-  Workspace& ws = workspace();
+  LatticeMemory& ws = lattice_memory();
   LatticeDiagnostic out;
   build_edges(view, trie, byte_fallback, ws, [&](size_t i) {
     const Clock::time_point before = Clock::now();

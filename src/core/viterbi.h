@@ -45,7 +45,7 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> 
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node);
 
-// Picks the ASCII or the code-point decoder for valid UTF-8 `text`.
+// The same for valid UTF-8 `text`.
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node);
@@ -68,14 +68,24 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
 Result<CachedPiece> decode_cached_here(std::string_view text, const RustPrefixTrie& trie,
                                        bool byte_fallback, bool need_segmentation);
 
-// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`
-// and the calling thread's `FrontCache::of_this_thread()`, for callers that
-// decode many pieces: they hash the pieces of a text ahead of decoding them
-// (and can `front.prefetch` the next ones) and find their thread's table once.
-// An id caller (`need_segmentation` false) asks `SharedIdFront` itself first
-// and comes here only on a miss, which is not asked again.
+// The memory a thread's decodes reuse (the lattice's arrays).
+class LatticeMemory;
+
+// The calling thread's lattice memory. Finding it is a call into the
+// thread-local resolver of a shared library, so callers that decode many
+// pieces find it once and hand it to `decode_cached_here`.
+LatticeMemory& lattice_memory();
+
+// The same for a key made by `trie.seg_cache().probe(byte_fallback, text)`,
+// the calling thread's `FrontCache::of_this_thread()` and `lattice_memory()`,
+// for callers that decode many pieces: they hash the pieces of a text ahead of
+// decoding them (and can `front.prefetch` the next ones) and find their
+// thread's tables once. An id caller (`need_segmentation` false) asks
+// `SharedIdFront` itself first and comes here only on a miss, which is not
+// asked again.
 Result<CachedPiece> decode_cached_here(const SegCache::Probe& key, const RustPrefixTrie& trie,
-                                       bool need_segmentation, FrontCache& front);
+                                       bool need_segmentation, FrontCache& front,
+                                       LatticeMemory& memory);
 
 // The per-text work of the decode functions: `decode_cached` without a limit,
 // else a pruned decode that bypasses the cache.

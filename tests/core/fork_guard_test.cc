@@ -14,37 +14,13 @@
 
 #include "core/parallel.h"
 #include "core/seg_cache.h"
+#include "support/child_process.h"
 
 namespace brindlore {
 namespace {
 
-// Waits for a child for up to ten seconds and returns its wait status; a
-// child that hangs is killed and reported as -1.
-int child_status(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return status;
-}
-
-bool child_succeeded(pid_t pid) {
-  const int status = child_status(pid);
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// ThreadSanitizer does not support fork in a process that runs threads.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "fork with threads under ThreadSanitizer"
-#else
-#define SKIP_UNDER_THREAD_SANITIZER() (void)0
-#endif
+using testing::child_status;
+using testing::child_succeeded;
 
 TEST(ForkGuard, AChildCanUseACacheThatAnotherThreadWasChanging) {
   SKIP_UNDER_THREAD_SANITIZER();

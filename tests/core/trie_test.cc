@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/utf8.h"
+#include "support/child_process.h"
 
 namespace brindlore {
 namespace {
@@ -359,29 +360,11 @@ TEST(Trie, AFailedCompactBuildWaitsForTheNextChange) {
   EXPECT_EQ(search_ascii(trie, "t29x"), (V{{"t2", 2}, {"t29", 3}, {"t29x", 4}}));
 }
 
-// Waits for a child for up to ten seconds; a child that hangs is killed and
-// counts as failed.
-bool child_succeeded(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // A fork while another thread builds the compact form waits for the build,
 // so that the child does not inherit the build's lock held by a thread it
 // does not have.
 TEST(Trie, AChildCanSearchATrieWhoseCompactFormWasBeingBuilt) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "fork with threads under ThreadSanitizer";
-#endif
+  SKIP_UNDER_THREAD_SANITIZER();
   RustPrefixTrie trie;
   std::mt19937 rng(3);
   for (uint32_t i = 0; i < 100000; ++i) {
@@ -402,7 +385,7 @@ TEST(Trie, AChildCanSearchATrieWhoseCompactFormWasBeingBuilt) {
               ? 0
               : 1);
   }
-  EXPECT_TRUE(child_succeeded(pid));
+  EXPECT_TRUE(testing::child_succeeded(pid));
   builder.join();
 }
 
