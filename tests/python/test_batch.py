@@ -3,6 +3,7 @@
 import collections.abc
 import gc
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -362,6 +363,38 @@ def test_other_threads_run_while_a_batch_builds_its_lists(trie):
     finally:
         gc.enable()
         sys.setswitchinterval(interval)
+
+
+def test_an_interrupt_while_a_pool_batch_builds_its_lists_ends_the_batch(trie):
+    # The calling thread of a pool batch runs Python's signal handlers between
+    # the lists it builds; what a handler raises there ends the batch and comes
+    # out of the call unchanged. The handler raises only when it interrupts
+    # something other than this function, i.e. inside the call.
+    texts = ["ab"] * 100_000
+    calling, raised = [False], []
+
+    def handler(signum, frame):
+        if calling[0] and frame.f_code is not outside:
+            raise KeyboardInterrupt
+
+    outside = sys._getframe().f_code
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        for _ in range(100):
+            calling[0] = True
+            try:
+                rust_encode_ids_batch(texts, trie, False)
+            except KeyboardInterrupt:
+                raised.append(True)
+            calling[0] = False
+            if raised:
+                break
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert raised
+    assert rust_encode_ids_batch(["ab"] * 64, trie, False) == [[3]] * 64
 
 
 def test_successful_texts_stay_cached_after_a_failed_batch(trie):
