@@ -346,7 +346,13 @@ Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_co
     }
     const uint32_t seen = run.completions();
     if (run.run_chunk(0)) continue;
-    if (run.stopped() || run.done() == count_) break;
+    if (run.stopped()) break;
+    // The last chunks may have ended on helpers since tending last looked:
+    // every item is tended before the map returns.
+    if (run.done() == count_) {
+      if (!tend || tended == count_) break;
+      continue;
+    }
     run.wait(seen);
   }
   if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(&run);

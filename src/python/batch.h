@@ -72,12 +72,13 @@ class ResultLists {
   size_t built() const noexcept { return lists_.size(); }
 
   // Builds the lists of the texts from `built()` up to `upto` with
-  // `make(i)` (a new reference, or null with an exception set). False with
-  // an exception set when `make` fails.
+  // `make(i, upto)` (a new reference, or null with an exception set); the
+  // texts below `upto` are done, those from it on may still be written by
+  // other threads. False with an exception set when `make` fails.
   template <typename Make>
   bool build(size_t upto, Make& make) {
     for (size_t i = lists_.size(); i < upto; ++i) {
-      PyObject* list = make(i);
+      PyObject* list = make(i, upto);
       if (!list) return false;
       lists_.push_back(list);
     }
@@ -186,17 +187,18 @@ class IdListBuilder {
   IdListBuilder(const IdListBuilder&) = delete;
   IdListBuilder& operator=(const IdListBuilder&) = delete;
 
-  // The list of the ids of text `i`; null with an exception set.
-  PyObject* operator()(size_t i) {
+  // The list of the ids of text `i`; null with an exception set. The texts
+  // below `done` are done; the others may still be written by other threads.
+  PyObject* operator()(size_t i, size_t done) {
     const std::span<const uint32_t> ids = texts_[i];
     // What the next lists need is asked for while this one is filled: the
     // ids two texts ahead (another thread wrote them, and they are in its
     // cache), and the table entries of the ids one text ahead.
-    if (i + 2 < texts_.size()) {
+    if (i + 2 < done) {
       const std::span<const uint32_t> later = texts_[i + 2];
       for (size_t k = 0; k < later.size(); k += 16) __builtin_prefetch(&later[k]);
     }
-    if (i + 1 < texts_.size()) {
+    if (i + 1 < done) {
       for (const uint32_t id : texts_[i + 1]) {
         if (id < SharedInts::kLimit) shared_.prefetch(id);
       }
@@ -235,8 +237,9 @@ bool build_done(ResultLists& lists, Done&& done, Make& make) {
 
 // Runs the per-text work of a batch under `scheme` and builds its result
 // list. `body(i, participant)` does the work of text i and returns a Status;
-// `make(i)` then returns the new list of text i (or null with an exception
-// set) with the interpreter lock held, and may release the text's work.
+// `make(i, done)` then returns the new list of text i (or null with an
+// exception set) with the interpreter lock held, and may release the text's
+// work; the texts below `done` are done (see `ResultLists::build`).
 // `body` runs on other threads without the interpreter lock when the scheme
 // goes parallel, so it must not touch interpreter objects; `participants(n)`
 // is called first with the number of participant indexes `body` receives.
@@ -288,7 +291,7 @@ PyObject* run_text_batch(PyObject* texts, const BatchScheme& scheme, Body&& body
   if (Status read = extract_borrowed_strings(texts, batch); !read) return raise_core(read.error());
   const std::span<const std::string_view> views = batch.texts();
   std::vector<T> results(views.size());
-  auto make = [&](size_t i) {
+  auto make = [&](size_t i, size_t) {
     PyObject* list = build(results[i]);
     results[i] = T{};
     return list;

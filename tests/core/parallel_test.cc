@@ -72,6 +72,20 @@ TEST(ParallelMap, StopsAfterAFailureAndKeepsOneError) {
   EXPECT_LT(started.load(), kCount / 100);
 }
 
+TEST(ParallelMap, TendsEveryItemBeforeItReturns) {
+  // The last chunk may end on a helper just after the calling thread last
+  // looked for items to tend; the map must still tend them before it returns.
+  for (size_t round = 0; round < 3000; ++round) {
+    const size_t count = 33 + round % 97;
+    ParallelMap map(count);
+    size_t tended = 0;
+    Status done = map.run([](size_t, size_t) -> Status { return Ok{}; },
+                          [&](MapProgress& progress) { return tended = progress.done(); });
+    ASSERT_TRUE(done.ok());
+    ASSERT_EQ(tended, count) << "round " << round;
+  }
+}
+
 TEST(ParallelMap, NestedCallsRunInTheCurrentPool) {
   Result<std::vector<size_t>> r = parallel_map<size_t>(64, [](size_t i) -> Result<size_t> {
     EXPECT_TRUE(on_worker_thread());

@@ -3,6 +3,7 @@
 import collections.abc
 import gc
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -395,6 +396,18 @@ def test_an_interrupt_while_a_pool_batch_builds_its_lists_ends_the_batch(trie):
         signal.signal(signal.SIGALRM, previous)
     assert raised
     assert rust_encode_ids_batch(["ab"] * 64, trie, False) == [[3]] * 64
+
+
+def test_small_pool_batches_return_every_list_in_order(trie):
+    # Lists are built while the pool still writes the ids of later texts: the
+    # last texts done on other threads, and the texts not done yet, are where
+    # a batch could come back short or read ids half written.
+    rng = random.Random(16)
+    words = ["a", "b", "ab", "ba", "abab", "bab"]
+    single = {w: rust_encode_ids_batch([w], trie, False)[0] for w in words}
+    for _ in range(20_000):
+        texts = [rng.choice(words) for _ in range(rng.randint(32, 100))]
+        assert rust_encode_ids_batch(texts, trie, False) == [single[w] for w in texts]
 
 
 def test_successful_texts_stay_cached_after_a_failed_batch(trie):
