@@ -23,8 +23,7 @@ SharedInts::SharedInts() : entries_(static_cast<Entry*>(std::calloc(kLimit, size
 }
 
 ResultLists::~ResultLists() noexcept(false) {
-  if (interpreter_lock_lost()) return;  // the lists are leaked, see calling_python
-  for (PyObject* list : lists_) calling_python([list] { Py_DECREF(list); });
+  for (PyObject* list : lists_) release_reference(list);
 }
 
 PyObject* ResultLists::finish() {

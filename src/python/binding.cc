@@ -386,10 +386,6 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
 
 IntCache::~IntCache() {
   if (interpreter_lock_lost()) return;  // the objects are leaked, see calling_python
-  direct_.each([](uint32_t, PyObject* object) {
-    Py_XDECREF(object);
-    return true;
-  });
   for (const Slot& slot : slots_) Py_XDECREF(slot.object);
 }
 
@@ -399,9 +395,7 @@ void IntCache::place(uint32_t value, PyObject* object) noexcept {
   slots_[i] = Slot{value, object};
 }
 
-void IntCache::keep_direct(uint32_t value, PyObject* object) { direct_.at(value) = object; }
-
-void IntCache::keep_hashed(uint32_t value, PyObject* object) {
+void IntCache::keep(uint32_t value, PyObject* object) {
   if (2 * (used_ + 1) > slots_.size()) {
     std::vector<Slot> old =
         std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
@@ -420,11 +414,7 @@ PyObject* IntCache::add(uint32_t value) {
   // Exhausted memory is reported like a failed int, so that callers holding
   // references of their own can give them back.
   try {
-    if (value < kDirectLimit) {
-      keep_direct(value, object.get());
-    } else {
-      keep_hashed(value, object.get());
-    }
+    keep(value, object.get());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
@@ -447,8 +437,7 @@ bool interpreter_lock_lost() noexcept { return lock_lost || !Py_IsInitialized();
 void mark_interpreter_lock_lost() noexcept { lock_lost = true; }
 
 RefList::~RefList() noexcept(false) {
-  if (interpreter_lock_lost()) return;
-  for (PyObject* object : objects_) calling_python([object] { Py_DECREF(object); });
+  for (PyObject* object : objects_) release_reference(object);
 }
 
 GilRelease::~GilRelease() noexcept(false) {

@@ -24,11 +24,11 @@
 #pragma once
 
 #ifndef Py_LIMITED_API
-
 #define Py_LIMITED_API 0x030B0000
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -46,7 +46,6 @@
 #include <vector>
 
 #include "core/error.h"
-#include "python/paged_table.h"
 
 namespace brindlore::py {
 
@@ -299,16 +298,12 @@ inline PyObject* new_optional_u32(const std::optional<uint32_t>& v) {
 }
 
 // Hands out int objects for u32 values, creating each distinct value once
-// per instance: batch results repeat the same few thousand token ids millions
-// of times, and sharing the objects saves both their creation and their
-// release. Values below `kDirectLimit` (every id of a usual vocabulary) are
-// found by index in pages made on first need, the others by hashing; either
-// way the memory grows with the number of distinct values handed out, never
-// with their size.
+// per instance: batch results repeat the same ids many times, and sharing the
+// objects saves both their creation and their release. Found by hashing, so
+// the memory grows with the number of distinct values handed out, never with
+// their size.
 class IntCache {
  public:
-  static constexpr uint32_t kDirectLimit = uint32_t{1} << 17;
-
   IntCache() = default;
   IntCache(const IntCache&) = delete;
   IntCache& operator=(const IntCache&) = delete;
@@ -322,45 +317,28 @@ class IntCache {
     return object;
   }
 
-  // The int `value` (a borrowed reference, kept by the cache), made on first
-  // need; null with an exception set.
-  PyObject* borrow(uint32_t value) {
-    PyObject* object = find(value);
-    if (object) return object;
-    object = add(value);
-    if (object) Py_DECREF(object);
-    return object;
-  }
-
-  // The int `value` if the cache holds it (borrowed), else null.
-  PyObject* find(uint32_t value) const noexcept {
-    if (value < kDirectLimit) {
-      PyObject* const* object = direct_.find(value);
-      return object ? *object : nullptr;
-    }
-    if (slots_.empty()) return nullptr;
-    for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
-      const Slot& slot = slots_[i];
-      if (!slot.object || slot.value == value) return slot.object;
-    }
-  }
-
  private:
   struct Slot {
     uint32_t value = 0;
     PyObject* object = nullptr;  // null: the slot is free
   };
 
+  // The int `value` if the cache holds it (borrowed), else null.
+  PyObject* find(uint32_t value) const noexcept {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = slot_of(value);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (!slot.object || slot.value == value) return slot.object;
+    }
+  }
   size_t slot_of(uint32_t value) const noexcept {
     return static_cast<size_t>((uint64_t{value} * 0x9E3779B97F4A7C15u) >> 32) & mask_;
   }
   PyObject* add(uint32_t value);
-  void keep_direct(uint32_t value, PyObject* object);
-  void keep_hashed(uint32_t value, PyObject* object);
+  void keep(uint32_t value, PyObject* object);
   void place(uint32_t value, PyObject* object) noexcept;
 
-  PagedTable<PyObject*> direct_;  // values below kDirectLimit
-  std::vector<Slot> slots_;  // the others: open addressing, a power of two in size, at most half full
+  std::vector<Slot> slots_;  // open addressing, a power of two in size, at most half full
   size_t mask_ = 0;
   size_t used_ = 0;
 };
