@@ -311,17 +311,13 @@ size_t ParallelMap::participants() const noexcept { return helpers_ + 1; }
 Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_context) {
   run_ = std::make_shared<MapRun>(count_, participants(), item, body, nested_);
   MapRun& run = *run_;
-  const size_t helpers = std::min(helpers_, run.chunks() - std::min<size_t>(run.chunks(), 1));
-  if (helpers > 0) {
+  // There are at least as many chunks as participants (see the grain), so
+  // every helper has one to take.
+  if (helpers_ > 0) {
     ForkExcludedScope no_fork(nested_);
     if (from_ == MapHelpers::kPool) {
       tbb::task_arena& pool = worker_pool();
-      for (size_t h = 0; h < helpers; ++h) {
-        pool.enqueue([shared = run_] {
-          PoolWorkScope work;
-          shared->help();
-        });
-      }
+      for (size_t h = 0; h < helpers_; ++h) pool.enqueue([shared = run_] { shared->help(); });
     } else {
       own_threads().offer(run_);
     }
@@ -355,9 +351,11 @@ Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_co
     }
     run.wait(seen);
   }
-  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(&run);
-  run.close();
-  return run.outcome();
+  // Ended here, so that the destructor only ends a map a forced unwind left.
+  const std::shared_ptr<MapRun> ended = std::move(run_);
+  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(ended.get());
+  ended->close();
+  return ended->outcome();
 }
 
 size_t MapProgress::done() noexcept { return run_.done(); }

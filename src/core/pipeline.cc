@@ -47,28 +47,14 @@ Status append_tokens(const SpanList& spans, const RustPrefixTrie& trie,
 constexpr bool needs_segmentation(const std::vector<std::string>*) { return true; }
 constexpr bool needs_segmentation(const std::vector<uint32_t>*) { return false; }
 
-// What every piece of one text encode shares.
-struct PieceRules {
-  bool byte_fallback = true;
-  bool snap_to_graphemes = true;
-  std::string_view missing_id_prefix;
-  std::optional<uint32_t> missing_id;
-};
-
-Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const PieceRules&,
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const TextEncoding&,
                     std::vector<std::string>& out) {
   return append_tokens(piece.span_list(), trie, out);
 }
 
-Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const PieceRules& rules,
+Status append_piece(const CachedPiece& piece, const RustPrefixTrie& trie, const TextEncoding& how,
                     std::vector<uint32_t>& out) {
-  if (!rules.missing_id || piece.ids->present) {
-    return append_ids(piece, trie, rules.missing_id_prefix, out);
-  }
-  const SpanList& spans = piece.span_list();
-  grow_for(out, spans.size());
-  for (const CachedSpan& span : spans) out.push_back(span.token_id().value_or(*rules.missing_id));
-  return Ok{};
+  return append_ids(piece, trie, how.missing_id_prefix, out, how.missing_id);
 }
 
 Status pass_through(std::string_view, CoreError error) { return error; }
@@ -102,7 +88,7 @@ TextScratch& thread_scratch() {
 // once the text is done.
 template <typename T, typename OnDecodeFailure>
 Status encode_pieces(std::string_view text, const PretokPattern& pattern,
-                     const RustPrefixTrie& trie, const PieceRules& rules,
+                     const RustPrefixTrie& trie, const TextEncoding& how,
                      OnDecodeFailure&& on_decode_failure, std::vector<T>& out) {
   TextScratch& scratch = thread_scratch();
   struct Trim {
@@ -111,7 +97,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   } trim{scratch};
   std::vector<ByteRange>& pieces = scratch.pieces;
   pieces.clear();
-  if (rules.snap_to_graphemes) {
+  if (how.snap_to_graphemes) {
     snapped_pretoken_ranges(text, pattern, pieces);
   } else {
     pattern.find_all(text, pieces);
@@ -133,7 +119,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
   const size_t count = pieces.size();
   const SegCache& cache = trie.seg_cache();
   for (size_t i = 0; i < count; ++i) {
-    keys[i] = cache.probe(rules.byte_fallback,
+    keys[i] = cache.probe(how.byte_fallback,
                           text.substr(ranges[i].start, ranges[i].end - ranges[i].start));
     cache.prefetch(keys[i].hash);
     // The tables keep short pieces only.
@@ -155,7 +141,7 @@ Status encode_pieces(std::string_view text, const PretokPattern& pattern,
     Result<CachedPiece> decoded =
         decode_cached_here(keys[i], trie, need_segmentation, front, memory);
     if (!decoded) return on_decode_failure(keys[i].text, std::move(decoded).error());
-    if (Status added = append_piece(*decoded, trie, rules, out); !added) return added;
+    if (Status added = append_piece(*decoded, trie, how, out); !added) return added;
   }
   front.release_held();
   return Ok{};
@@ -169,9 +155,7 @@ Status encode_text_into(std::string_view text, const RustPrefixTrie& trie, const
   if (Status done = normalize_into(text, how.space_char, how.switches, normalized); !done) {
     return done;
   }
-  const PieceRules rules{how.byte_fallback, how.snap_to_graphemes, how.missing_id_prefix,
-                         how.missing_id};
-  return encode_pieces<T>(normalized, get_full_pretok_regex(), trie, rules, pass_through, out);
+  return encode_pieces<T>(normalized, get_full_pretok_regex(), trie, how, pass_through, out);
 }
 
 template <typename T>
@@ -292,8 +276,11 @@ Status encode_text_batch_ids_into(std::string_view text, size_t index, const Rus
                                   std::vector<uint32_t>& out) {
   std::string& mapped = thread_scratch().normalized;
   nfkc_with_spaces(text, space_char, mapped);
+  TextEncoding how;
+  how.byte_fallback = byte_fallback;
+  how.missing_id_prefix = kTextBatchPrefix;
   return encode_pieces<uint32_t>(
-      mapped, get_pretok_regex(), trie, PieceRules{byte_fallback, true, kTextBatchPrefix, {}},
+      mapped, get_pretok_regex(), trie, how,
       [index](std::string_view chunk, CoreError error) -> Status {
         std::string message(kTextBatchPrefix);
         message += "Viterbi decode failed for input #";

@@ -511,8 +511,7 @@ Status decode_unpruned_utf8(std::string_view text, const RustPrefixTrie& trie, b
   }
   LatticePosition* positions = memory.positions(text.size() + 1);
   const size_t n = forward_unpruned_utf8(text, trie, byte_fallback, positions);
-  Status traced = backtrace_utf8(text, n, trie, positions, memory.backward(text.size()), out);
-  return traced;
+  return backtrace_utf8(text, n, trie, positions, memory.backward(text.size()), out);
 }
 
 // Decodes `text` into `out`.
@@ -533,13 +532,11 @@ Status decode(const Text& text, const RustPrefixTrie& trie, bool byte_fallback,
   return traced;
 }
 
-// The readable spans of a decode.
-template <typename Text>
-Result<std::vector<ViterbiSpan>> readable(const Text& text, const RustPrefixTrie& trie,
-                                          bool byte_fallback, std::optional<uint64_t> limit) {
+// The readable spans of the decode that `decode_into(spans)` makes.
+template <typename DecodeInto>
+Result<std::vector<ViterbiSpan>> readable(const RustPrefixTrie& trie, DecodeInto&& decode_into) {
   CachedSegmentation decoded;
-  Status done = decode(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
-  if (!done) return std::move(done).error();
+  if (Status done = decode_into(decoded.spans); !done) return std::move(done).error();
   return spans_from_cached(decoded, trie);
 }
 
@@ -556,13 +553,13 @@ Status decode_utf8(std::string_view text, const RustPrefixTrie& trie, bool byte_
   return decode(Utf8Text(text), trie, byte_fallback, limit, memory, out);
 }
 
-// The readable spans of a decode of valid UTF-8 `text`.
-Result<std::vector<ViterbiSpan>> readable_utf8(std::string_view text, const RustPrefixTrie& trie,
-                                               bool byte_fallback, std::optional<uint64_t> limit) {
-  CachedSegmentation decoded;
-  Status done = decode_utf8(text, trie, byte_fallback, limit, lattice_memory(), decoded.spans);
+// A new segmentation of valid UTF-8 `text`, decoded without the caches.
+Result<SegmentationRef> decode_uncached(std::string_view text, const RustPrefixTrie& trie,
+                                        bool byte_fallback, std::optional<uint64_t> limit) {
+  auto seg = std::make_shared<CachedSegmentation>();
+  Status done = decode_utf8(text, trie, byte_fallback, limit, lattice_memory(), seg->spans);
   if (!done) return std::move(done).error();
-  return spans_from_cached(decoded, trie);
+  return SegmentationRef(std::move(seg));
 }
 
 double seconds_between(std::chrono::steady_clock::time_point a,
@@ -578,20 +575,24 @@ Result<std::vector<ViterbiSpan>> viterbi_decode_ascii(std::string_view text,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
+  return viterbi_decode(text, trie, byte_fallback, max_edges_per_node);
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode_chars(std::span<const char32_t> chars,
                                                       const RustPrefixTrie& trie,
                                                       bool byte_fallback,
                                                       std::optional<uint64_t> max_edges_per_node) {
-  return readable(CharText{chars}, trie, byte_fallback, max_edges_per_node);
+  return readable(trie, [&](SpanList& out) {
+    return decode(CharText{chars}, trie, byte_fallback, max_edges_per_node, lattice_memory(), out);
+  });
 }
 
 Result<std::vector<ViterbiSpan>> viterbi_decode(std::string_view text, const RustPrefixTrie& trie,
                                                 bool byte_fallback,
                                                 std::optional<uint64_t> max_edges_per_node) {
-  return readable_utf8(text, trie, byte_fallback, max_edges_per_node);
+  return readable(trie, [&](SpanList& out) {
+    return decode_utf8(text, trie, byte_fallback, max_edges_per_node, lattice_memory(), out);
+  });
 }
 
 namespace {
@@ -658,11 +659,7 @@ Result<SegmentationRef> decode_cached(std::string_view text, const RustPrefixTri
   // segmentation: it may be very long, and the thread's buffer would hold a
   // second copy.
   if (text.size() > SegCache::kMaxPieceBytes) {
-    auto seg = std::make_shared<CachedSegmentation>();
-    Status done =
-        decode_utf8(text, trie, byte_fallback, std::nullopt, lattice_memory(), seg->spans);
-    if (!done) return std::move(done).error();
-    return SegmentationRef(std::move(seg));
+    return decode_uncached(text, trie, byte_fallback, std::nullopt);
   }
   FrontCache& front = FrontCache::of_this_thread();
   Result<CachedPiece> piece = decode_through_caches(trie.seg_cache().probe(byte_fallback, text),
@@ -707,15 +704,11 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      bool byte_fallback,
                                      std::optional<uint64_t> max_edges_per_node) {
   if (!max_edges_per_node) return decode_cached(text, trie, byte_fallback);
-  auto seg = std::make_shared<CachedSegmentation>();
-  Status done =
-      decode_utf8(text, trie, byte_fallback, max_edges_per_node, lattice_memory(), seg->spans);
-  if (!done) return std::move(done).error();
-  return SegmentationRef(std::move(seg));
+  return decode_uncached(text, trie, byte_fallback, max_edges_per_node);
 }
 
 Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view prefix,
-                  std::vector<uint32_t>& out) {
+                  std::vector<uint32_t>& out, std::optional<uint32_t> missing_id) {
   if (piece.ids->present) {
     out.insert(out.end(), piece.ids->ids, piece.ids->ids + piece.ids->count);
     return Ok{};
@@ -726,6 +719,10 @@ Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::str
   uint32_t* write = out.data() + before;
   for (const CachedSpan& span : spans) {
     if (!span.has_id()) {
+      if (missing_id) {
+        *write++ = *missing_id;
+        continue;
+      }
       out.resize(static_cast<size_t>(write - out.data()));
       return missing_id_error(span, trie, prefix);
     }

@@ -29,8 +29,8 @@ inline constexpr double kUnknownBytePieceScore = -10.0;
 // The byte piece text of `byte`: "<0x" + two upper-case hex digits + ">".
 std::string byte_piece(unsigned char byte);
 
-// Decodes an all-ASCII `text` (the caller guarantees every byte < 0x80).
-// `max_edges_per_node` absent means no pruning; 0 is not allowed (callers
+// Decodes an all-ASCII `text` (the caller guarantees every byte < 0x80), as
+// `viterbi_decode` does. `max_edges_per_node` absent means no pruning; 0 is not allowed (callers
 // refuse it). Fails only with the disconnection or missing-backpointer
 // messages. The result owns copies of the token texts; `decode_piece` gives
 // the compact form.
@@ -94,11 +94,12 @@ Result<SegmentationRef> decode_piece(std::string_view text, const RustPrefixTrie
                                      std::optional<uint64_t> max_edges_per_node);
 
 // Appends the ids of a cached decode to `out`: the inline ids when it has
-// them, else those of its segmentation; at the first span without an id it
-// fails with "<prefix>decoded token \"...\" has no integer ID" (`out` then
-// holds the ids before that span). `trie` is the one that decoded the piece.
+// them, else those of its segmentation. A span without an id takes
+// `missing_id` when given; without it, the first such span fails with
+// "<prefix>decoded token \"...\" has no integer ID" (`out` then holds the ids
+// before that span). `trie` is the one that decoded the piece.
 Status append_ids(const CachedPiece& piece, const RustPrefixTrie& trie, std::string_view prefix,
-                  std::vector<uint32_t>& out);
+                  std::vector<uint32_t>& out, std::optional<uint32_t> missing_id = std::nullopt);
 
 // The missing-id error for `span`, naming its text.
 CoreError missing_id_error(const CachedSpan& span, const RustPrefixTrie& trie,
