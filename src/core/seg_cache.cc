@@ -335,26 +335,15 @@ SegmentationRef SegCache::lookup(bool byte_fallback, std::string_view piece) con
 
 bool SegCache::store(const Probe& key, std::span<const CachedSpan> spans) {
   Shard& shard = shard_of(key.hash);
-  enum class Done { kNo, kYes, kFull };
-  const Done done = locked(shard, [&] {
-    if (poisoned_.load(std::memory_order_relaxed)) return Done::kNo;
-    if (keeps_repeats()) return store_keeping_repeats(shard, key, spans) ? Done::kYes : Done::kNo;
-    if (const size_t slot = index_of(shard).find(key); slot != Index::kNone) {
-      return replace(shard, slot, key, spans) ? Done::kYes : Done::kNo;
-    }
-    if (!reserve()) return Done::kFull;
-    if (add(shard, key, spans)) return Done::kYes;
-    entries_.fetch_sub(1, std::memory_order_relaxed);
-    return Done::kNo;
-  });
-  if (done != Done::kFull) return done == Done::kYes;
+  const Stored done = locked(shard, [&] { return store_locked(shard, key, spans, nullptr); });
+  if (done != Stored::kFull) return done == Stored::kYes;
   // The ceiling seemed to be reached: settle it with every shard locked, where
   // the count is exact and nobody else stores. Another thread may have
   // emptied the cache or stored this key meanwhile.
   Block* released = nullptr;  // freed after the locks are given back
-  const bool stored = locked_all([&] { return store_or_empty(shard, key, spans, released); });
+  const Stored stored = locked_all([&] { return store_locked(shard, key, spans, &released); });
   free_blocks(released);
-  return stored;
+  return stored == Stored::kYes;
 }
 
 bool SegCache::replace(Shard& shard, size_t slot, const Probe& key,
@@ -387,20 +376,22 @@ bool SegCache::reserve() noexcept {
   return true;
 }
 
-bool SegCache::store_or_empty(Shard& shard, const Probe& key, std::span<const CachedSpan> spans,
-                              Block*& released) {
-  if (poisoned_.load(std::memory_order_relaxed)) return false;
-  if (keeps_repeats()) return store_keeping_repeats(shard, key, spans);
+SegCache::Stored SegCache::store_locked(Shard& shard, const Probe& key,
+                                        std::span<const CachedSpan> spans, Block** released) {
+  const auto stored = [](bool yes) { return yes ? Stored::kYes : Stored::kNo; };
+  if (poisoned_.load(std::memory_order_relaxed)) return Stored::kNo;
+  if (keeps_repeats()) return stored(store_keeping_repeats(shard, key, spans));
   if (const size_t slot = index_of(shard).find(key); slot != Index::kNone) {
-    return replace(shard, slot, key, spans);
+    return stored(replace(shard, slot, key, spans));
   }
   if (!reserve()) {
-    take_everything(released);
+    if (!released) return Stored::kFull;
+    take_everything(*released);
     reserve();
   }
-  if (add(shard, key, spans)) return true;
+  if (add(shard, key, spans)) return Stored::kYes;
   entries_.fetch_sub(1, std::memory_order_relaxed);
-  return false;
+  return Stored::kNo;
 }
 
 // ---- kKeepRepeats ----

@@ -163,7 +163,8 @@ class SegCache : private ForkHooks {
   // Looks the key up. On a hit, `ids` gets the stored ids (`present` when they
   // are inline) and, when `need_spans` or when they are not inline, `spans`
   // gets the stored spans; returns true. A miss, or a poisoned cache, returns
-  // false and changes neither. Allocates only when `spans` must grow.
+  // false; `ids` and `spans` are then unspecified (a miss after `spans` had to
+  // grow leaves them written). Allocates only when `spans` must grow.
   bool find(const Probe& key, bool need_spans, InlineIds& ids, SpanList& spans) const;
   // A new segmentation of the stored spans, or null.
   SegmentationRef lookup(bool byte_fallback, std::string_view piece) const;
@@ -416,9 +417,12 @@ class SegCache : private ForkHooks {
   // Counts one more entry, unless that would pass the ceiling. Needs the lock
   // of the shard the entry goes to.
   bool reserve() noexcept;
-  // A store that met the ceiling, with every shard locked.
-  bool store_or_empty(Shard& shard, const Probe& key, std::span<const CachedSpan> spans,
-                      Block*& released);
+  // A store with the shard of the key locked. At the ceiling, a store given
+  // `released` (every shard locked) empties the cache into it first; one
+  // without reports kFull.
+  enum class Stored { kNo, kYes, kFull };
+  Stored store_locked(Shard& shard, const Probe& key, std::span<const CachedSpan> spans,
+                      Block** released);
 
   // ---- kKeepRepeats, with the shard locked ----
   bool store_keeping_repeats(Shard& shard, const Probe& key, std::span<const CachedSpan> spans);

@@ -202,7 +202,7 @@ class FrontCache {
 
   // The piece kept for `key` under `generation`, with its segmentation when
   // `need_segmentation`; `ids` is null on a miss. What it points to stays
-  // valid until this thread's next call of `keep` or `hold`.
+  // valid until this thread's next call of `keep` or `hold_scratch`.
   CachedPiece find(uint64_t generation, const SegCache::Probe& key,
                    bool need_segmentation) const noexcept {
     if (!slots_) return {};
@@ -234,7 +234,7 @@ class FrontCache {
                    bool with_spans);
 
   // Holds `ids`, and the spans in `scratch()` when `with_spans`, until this
-  // thread's next call of `keep` or `hold`.
+  // thread's next call of `keep` or `hold_scratch`.
   CachedPiece hold_scratch(const InlineIds& ids, bool with_spans) noexcept {
     held_ids_ = ids;
     return {nullptr, &held_ids_, with_spans ? &scratch_ : nullptr};
@@ -246,11 +246,6 @@ class FrontCache {
     if (scratch_.capacity() > kKeptSpans) scratch_.release();
   }
 
-  // Holds a copy of `ids` (a hit of the shared table) the same way.
-  CachedPiece hold(const InlineIds& ids) noexcept {
-    held_ids_ = ids;
-    return {nullptr, &held_ids_};
-  }
 
  private:
   // One cache line: what a hit reads.

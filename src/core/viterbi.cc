@@ -623,7 +623,7 @@ Result<CachedPiece> decode_through_caches(const SegCache::Probe& key, const Rust
   SharedIdFront* shared = need_segmentation ? nullptr : SharedIdFront::instance();
   if (shared) {
     InlineIds ids;
-    if (!shared_asked && shared->find(generation, key, ids)) return front.hold(ids);
+    if (!shared_asked && shared->find(generation, key, ids)) return front.hold_scratch(ids, false);
     // The slot the piece is kept in below is loaded while the cache is asked
     // (the table keeps short pieces only).
     if (text.size() <= SharedIdFront::kMaxKeyBytes) shared->prefetch_for_keep(key.hash);
