@@ -480,14 +480,16 @@ void SegCache::sweep_oldest(Shard& shard) {
     const size_t bytes = entry->bytes();
     at += bytes;
     if ((entry->flags & Entry::kDead) != 0) continue;
-    const size_t slot = index.find(*entry);
+    // The index is searched only for an entry that leaves or moves (it finds
+    // an entry by its address, so before the move).
     if ((entry->flags & Entry::kReferenced) == 0) {
-      index.erase(slot);
+      index.erase(index.find(*entry));
       --shard.entries;
       continue;
     }
     entry->flags &= ~Entry::kReferenced;
     if (kept != at - bytes) {
+      const size_t slot = index.find(*entry);
       std::memmove(kept, entry, bytes);
       index.repoint(slot, reinterpret_cast<Entry*>(kept));
     }
@@ -508,11 +510,11 @@ void SegCache::sweep_oldest(Shard& shard) {
 void SegCache::drop_oldest(Shard& shard) noexcept {
   Blocks& blocks = shard.blocks;
   Block* block = take_oldest(blocks);
+  Index& index = index_of(shard);
   for (char *at = block->data(), *end = at + block->used; at < end;) {
     auto* entry = reinterpret_cast<Entry*>(at);
     at += entry->bytes();
     if ((entry->flags & Entry::kDead) != 0) continue;
-    Index& index = index_of(shard);
     index.erase(index.find(*entry));
     --shard.entries;
   }
