@@ -1,7 +1,5 @@
 #include "core/parallel.h"
 
-#include <tbb/info.h>
-
 #include <algorithm>
 #include <charconv>
 #include <condition_variable>
@@ -9,7 +7,9 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 namespace brindlore {
@@ -33,9 +33,21 @@ size_t cpu_count() {
   return cpus == 0 ? 1 : cpus;
 }
 
-constexpr uint64_t kNoPool = UINT64_MAX;
-// The fork generation of the process that created the pool.
-std::atomic<uint64_t> pool_generation{kNoPool};
+// A thread's share of the thread-local storage of a library loaded at run
+// time (this one, the C++ runtime) is allocated on the thread's first use of
+// it, and the C library ends the process when that allocation fails. So a new
+// thread first makes sure the memory is there: it allocates a block larger
+// than those shares and frees it, which leaves the room in its allocator for
+// the shares, taken right after. A thread that cannot get the block ends as if
+// it had never started.
+bool thread_storage_available() noexcept {
+  constexpr size_t kRoom = size_t{64} << 10;
+  void* room = std::malloc(kRoom);
+  if (!room) return false;
+  std::free(room);
+  [[maybe_unused]] volatile bool touched = on_worker_thread() || std::uncaught_exceptions() != 0;
+  return true;
+}
 
 }  // namespace
 
@@ -45,29 +57,12 @@ size_t configured_pool_size() {
   return cpu_count();
 }
 
-tbb::task_arena& worker_pool() {
-  // Constructed on first use (its threads start with its first task) and
-  // never destroyed: daemon threads may still be inside it at exit. oneTBB
-  // lends an arena at most as many threads as the machine has unless its
-  // process-wide limit is raised, which is the host's to set, so a larger
-  // size is capped there rather than asked for in vain. Found inside a scope,
-  // so that no fork finds it half made (a child would wait for ever on the
-  // unfinished initialization).
-  ForkExcludedScope no_fork;
-  static tbb::task_arena* arena = [] {
-    pool_generation.store(fork_generation(), std::memory_order_relaxed);
-    const auto cap = static_cast<size_t>(std::max(1, tbb::info::default_concurrency()));
-    return new tbb::task_arena(static_cast<int>(std::min(configured_pool_size(), cap)));
-  }();
-  return *arena;
-}
-
 namespace detail {
 
 // The state of one map that its helpers share with the calling thread. The
-// helpers hold it by a shared pointer: a helper task may start long after
-// the map has ended (the pool was busy elsewhere), and it must then find the
-// map closed instead of freed memory.
+// helpers hold it by a shared pointer: a thread of the pool may take a map off
+// the offered list just before its calling thread withdraws it, and must then
+// find the map closed instead of freed memory.
 //
 // A helper counts itself in `active_` and then reads `closed_`; `close` sets
 // `closed_` and then waits for `active_` to reach zero. Both sides write
@@ -86,34 +81,37 @@ class MapRun {
         item_(item),
         context_(context),
         nested_(nested),
+        generation_(fork_generation()),
         chunk_done_(std::make_unique<std::atomic<bool>[]>(chunks_)) {}
 
   size_t chunks() const noexcept { return chunks_; }
   size_t grain() const noexcept { return grain_; }
 
-  // A helper's part: joins unless the map is closed, runs chunks until none
-  // is left, leaves. An exception ends the map and is kept for the caller.
-  void help() noexcept {
+  // The participant index of a helper that joins, or 0 when the map has as
+  // many as it takes. Under the lock of the pool that offers it.
+  size_t join() noexcept { return joined_ + 1 < participants_ ? ++joined_ : 0; }
+  // True when a helper joining now would find work: helpers may still join
+  // and chunks are left. Under the lock of the pool that offers it.
+  bool wants_help() const noexcept { return joined_ + 1 < participants_ && chunks_left_to_take(); }
+
+  // A helper's part, as `participant` (from `join`): runs chunks until none
+  // is left, unless the map is closed.
+  void help(size_t participant) noexcept {
     active_.fetch_add(1);
     if (!closed_.load()) {
-      const size_t participant = 1 + joined_.fetch_add(1, std::memory_order_relaxed);
-      if (participant < participants_) {
-        try {
-          while (run_chunk(participant)) {
-          }
-        } catch (...) {
-          keep_failure(std::current_exception());
-        }
+      while (run_chunk(participant)) {
       }
     }
     if (active_.fetch_sub(1) == 1) active_.notify_all();
   }
 
   // Takes the next chunk and runs it as `participant`; false when none is
-  // left or the map has stopped.
-  bool run_chunk(size_t participant) {
+  // left or the map has stopped. A failure or an exception of an item stops
+  // the map and is kept, both inside the chunk's scope, so that no fork finds
+  // the error slot locked.
+  bool run_chunk(size_t participant) noexcept {
     if (stopped()) return false;
-    const size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+    const size_t chunk = take_chunk();
     if (chunk >= chunks_) return false;
     const size_t begin = chunk * grain_;
     const size_t end = std::min(count_, begin + grain_);
@@ -121,14 +119,18 @@ class MapRun {
     {
       PoolWorkScope work;
       ForkExcludedScope no_fork(nested_);
-      for (; i != end; ++i) {
-        no_fork.let_fork_pass();
-        if (stopped()) break;
-        Status done = item_(context_, i, participant);
-        if (!done) {
-          fail(std::move(done).error());
-          break;
+      try {
+        for (; i != end; ++i) {
+          no_fork.let_fork_pass();
+          if (stopped()) break;
+          Status done = item_(context_, i, participant);
+          if (!done) {
+            fail(std::move(done).error());
+            break;
+          }
         }
+      } catch (...) {
+        keep_failure(std::current_exception());
       }
     }
     if (i == end) chunk_done_[chunk].store(true, std::memory_order_release);
@@ -137,9 +139,8 @@ class MapRun {
     return i == end;
   }
 
-  bool chunks_left() const noexcept {
-    return next_.load(std::memory_order_relaxed) < chunks_ && !stopped();
-  }
+  // True while a chunk is left to take; for the calling thread.
+  bool chunks_left() noexcept { return !stopped() && chunks_left_to_take(); }
 
   // The leading items done; for the calling thread only.
   size_t done() noexcept {
@@ -160,12 +161,38 @@ class MapRun {
   }
 
   // Keeps `error` if it wins the slot, and stops the map.
-  void fail(CoreError error) {
+  void fail(CoreError error) noexcept {
     {
       std::unique_lock<std::mutex> held(slot_lock_, std::try_to_lock);
       if (held.owns_lock() && !slot_) slot_ = std::move(error);
     }
     stop();
+  }
+
+  // Keeps the first exception, and stops the map.
+  void keep_failure(std::exception_ptr failure) noexcept {
+    {
+      std::lock_guard<std::mutex> held(slot_lock_);
+      if (!failure_) failure_ = std::move(failure);
+    }
+    stop();
+  }
+
+  // True in a process forked from the one that made the map, where its
+  // helpers do not exist (only the forking thread survives a fork).
+  bool orphaned() const noexcept { return generation_ != fork_generation(); }
+
+  // Makes the map the calling thread's alone, in a child (see `orphaned`):
+  // no helper is inside any more, and every chunk not done, taken by a
+  // helper or not, is the calling thread's to run. Nothing else touches the
+  // map here. The error slot is not held by a vanished helper: it is taken
+  // inside chunk scopes only, which no fork interrupts.
+  void adopt() noexcept {
+    generation_ = fork_generation();
+    adopted_ = true;
+    redo_ = cursor_;
+    closed_.store(true);
+    active_.store(0);
   }
 
   // Lets no helper join from now on and waits until those inside have left.
@@ -183,12 +210,20 @@ class MapRun {
   }
 
  private:
-  void keep_failure(std::exception_ptr failure) noexcept {
-    {
-      std::lock_guard<std::mutex> held(slot_lock_);
-      if (!failure_) failure_ = std::move(failure);
+  // The next chunk to run: from the shared counter, or, once adopted, the
+  // next one not done.
+  size_t take_chunk() noexcept {
+    if (!adopted_) return next_.fetch_add(1, std::memory_order_relaxed);
+    while (redo_ < chunks_ && chunk_done_[redo_].load(std::memory_order_relaxed)) ++redo_;
+    return redo_ < chunks_ ? redo_++ : chunks_;
+  }
+
+  bool chunks_left_to_take() const noexcept {
+    if (!adopted_) return next_.load(std::memory_order_relaxed) < chunks_;
+    for (size_t c = redo_; c < chunks_; ++c) {
+      if (!chunk_done_[c].load(std::memory_order_relaxed)) return true;
     }
-    stop();
+    return false;
   }
 
   const size_t count_;
@@ -198,89 +233,124 @@ class MapRun {
   const Item item_;
   void* const context_;
   const bool nested_;
+  uint64_t generation_;  // the calling thread's
+  bool adopted_ = false;  // written in a child only, where no helper exists
+  size_t redo_ = 0;       // once adopted: the chunks before it are done
   std::unique_ptr<std::atomic<bool>[]> chunk_done_;
   size_t cursor_ = 0;  // chunks known done, leading; the calling thread's
+  size_t joined_ = 0;  // helpers that joined; under the offering pool's lock
   alignas(64) std::atomic<size_t> next_{0};
   // Counters that threads wait on are 32 bits wide, the futex's own width.
   alignas(64) std::atomic<uint32_t> completions_{0};
   std::atomic<bool> stop_{false};
   alignas(64) std::atomic<uint32_t> active_{0};
   std::atomic<bool> closed_{false};
-  std::atomic<size_t> joined_{0};
   std::mutex slot_lock_;
   std::optional<CoreError> slot_;  // under slot_lock_
   std::exception_ptr failure_;     // under slot_lock_
+};
+
+// The pool of one process: plain threads, started when a map is offered
+// while fewer than `target` run, as many as the system lets start. The
+// threads wait for offered maps and join the newest that wants help (a
+// nested map is newer than the map whose item waits for it). Detached and
+// never destroyed: like the process's other threads, they may be waiting
+// here when it exits.
+class HelperThreads {
+ public:
+  explicit HelperThreads(size_t target) : target_(target) {}
+
+  size_t target() const noexcept { return target_; }
+
+  // Offers `run` to the pool's threads, `helpers` of which are woken. A map
+  // that no thread joins (none could be started, or all are busy) runs on
+  // its calling thread alone.
+  void offer(const std::shared_ptr<MapRun>& run, size_t helpers) noexcept {
+    size_t idle = 0;
+    {
+      std::lock_guard<std::mutex> held(mutex_);
+      start_missing();
+      if (started_ == 0) return;
+      try {
+        offered_.push_back(run);
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+      idle = idle_;
+    }
+    for (size_t h = std::min(helpers, idle); h > 0; --h) wake_.notify_one();
+  }
+
+  // Takes `run` off the offered maps, if it is still there.
+  void withdraw(const MapRun* run) noexcept {
+    std::lock_guard<std::mutex> held(mutex_);
+    std::erase_if(offered_, [run](const std::shared_ptr<MapRun>& o) { return o.get() == run; });
+  }
+
+ private:
+  // Under mutex_. A thread that cannot start now may start for a later map.
+  void start_missing() noexcept {
+    while (started_ < target_) {
+      try {
+        std::thread([this] { serve(); }).detach();
+      } catch (const std::system_error&) {
+        return;
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+      ++started_;
+    }
+  }
+
+  void serve() noexcept {
+    if (!thread_storage_available()) {
+      std::lock_guard<std::mutex> held(mutex_);
+      --started_;
+      return;
+    }
+    std::unique_lock<std::mutex> held(mutex_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(held, [&] { return !offered_.empty(); });
+      --idle_;
+      std::shared_ptr<MapRun> run = offered_.back();
+      const size_t participant = run->join();
+      if (!run->wants_help()) offered_.pop_back();
+      if (participant == 0) continue;
+      held.unlock();
+      run->help(participant);
+      run.reset();
+      held.lock();
+    }
+  }
+
+  const size_t target_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<std::shared_ptr<MapRun>> offered_;  // under mutex_
+  size_t started_ = 0;                            // under mutex_
+  size_t idle_ = 0;                               // under mutex_
 };
 
 }  // namespace detail
 
 namespace {
 
+using detail::HelperThreads;
 using detail::MapRun;
 
-// A pool of plain threads for a process that cannot use oneTBB's (see the
-// header). One map at a time is on offer; each thread joins it at most once.
-// A map offered while another is on offer runs on its calling thread alone.
-class OwnThreads {
- public:
-  explicit OwnThreads(size_t workers) : workers_(workers) {
-    // The threads are detached and the pool never destroyed: like oneTBB's,
-    // they may be waiting here when the process exits.
-    for (size_t i = 0; i < workers; ++i) std::thread([this] { serve(); }).detach();
-  }
-
-  size_t workers() const noexcept { return workers_; }
-
-  bool offer(const std::shared_ptr<MapRun>& run) {
-    {
-      std::lock_guard<std::mutex> held(mutex_);
-      if (offered_) return false;
-      offered_ = run;
-      ++offers_;
-    }
-    wake_.notify_all();
-    return true;
-  }
-
-  void withdraw(const MapRun* run) {
-    std::lock_guard<std::mutex> held(mutex_);
-    if (offered_.get() == run) offered_.reset();
-  }
-
- private:
-  void serve() {
-    uint64_t joined = 0;
-    std::unique_lock<std::mutex> held(mutex_);
-    for (;;) {
-      wake_.wait(held, [&] { return offered_ && offers_ != joined; });
-      joined = offers_;
-      std::shared_ptr<MapRun> run = offered_;
-      held.unlock();
-      run->help();
-      run.reset();
-      held.lock();
-    }
-  }
-
-  const size_t workers_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::shared_ptr<MapRun> offered_;  // under mutex_
-  uint64_t offers_ = 0;              // under mutex_
-};
-
-// The own threads of this process, made on first need. Made and found inside
-// a ForkExcludedScope, so no fork finds the mutex held.
-OwnThreads& own_threads() {
+// The pool of this process, made on first need (and anew in a child, whose
+// parent's threads did not survive the fork; the parent's pool is left as
+// it is, since a vanished thread may have held its lock). Made and found
+// inside a ForkExcludedScope, so no fork finds the mutex held.
+HelperThreads& helper_threads() {
   static std::mutex made_mutex;
-  static OwnThreads* pool = nullptr;
+  static HelperThreads* pool = nullptr;
   static uint64_t made_in = 0;
   ForkExcludedScope no_fork;
   std::lock_guard<std::mutex> held(made_mutex);
   if (!pool || made_in != fork_generation()) {
-    // Sized like the oneTBB pool, without asking oneTBB, whose state the fork
-    // left inconsistent.
-    pool = new OwnThreads(std::min(configured_pool_size(), cpu_count()) - 1);
+    pool = new HelperThreads(std::min(configured_pool_size(), cpu_count()) - 1);
     made_in = fork_generation();
   }
   return *pool;
@@ -288,40 +358,32 @@ OwnThreads& own_threads() {
 
 }  // namespace
 
-ParallelMap::ParallelMap(size_t count, MapHelpers helpers)
-    : count_(count),
-      from_(helpers == MapHelpers::kPool && !pool_usable() ? MapHelpers::kOwnThreads : helpers),
-      nested_(inside_fork_excluded_scope()) {
-  // One helper per thread the pool lends beyond the calling thread's place
-  // (which it never takes), none beyond the chunks there are to share.
-  const size_t lent = from_ == MapHelpers::kPool
-                          ? static_cast<size_t>(std::max(1, worker_pool().max_concurrency())) - 1
-                          : own_threads().workers();
-  helpers_ = std::min(lent, count > 0 ? count - 1 : 0);
-}
-
-ParallelMap::~ParallelMap() {
-  if (!run_) return;
-  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(run_.get());
-  run_->close();
+ParallelMap::ParallelMap(size_t count)
+    : count_(count), nested_(inside_fork_excluded_scope()), pool_(&helper_threads()) {
+  // One helper per thread the pool has beyond the calling thread's place,
+  // none beyond the chunks there are to share.
+  helpers_ = std::min(pool_->target(), count > 0 ? count - 1 : 0);
 }
 
 size_t ParallelMap::participants() const noexcept { return helpers_ + 1; }
 
 Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_context) {
-  run_ = std::make_shared<MapRun>(count_, participants(), item, body, nested_);
-  MapRun& run = *run_;
+  const auto run = std::make_shared<MapRun>(count_, participants(), item, body, nested_);
   // There are at least as many chunks as participants (see the grain), so
   // every helper has one to take.
-  if (helpers_ > 0) {
-    ForkExcludedScope no_fork(nested_);
-    if (from_ == MapHelpers::kPool) {
-      tbb::task_arena& pool = worker_pool();
-      for (size_t h = 0; h < helpers_; ++h) pool.enqueue([shared = run_] { shared->help(); });
-    } else {
-      own_threads().offer(run_);
-    }
+  if (helpers_ > 0) pool_->offer(run, helpers_);
+  try {
+    drive(*run, tend, tend_context);
+  } catch (...) {
+    run->stop();
+    end(*run);
+    throw;
   }
+  end(*run);
+  return run->outcome();
+}
+
+void ParallelMap::drive(MapRun& run, TendFn tend, void* tend_context) {
   // While chunks are left, tending waits until a share of the items worth one
   // chunk per thread is done, so that the calling thread does not stop for a
   // few items at a time; then it tends whatever is done.
@@ -333,41 +395,46 @@ Status ParallelMap::run_erased(Item item, void* body, TendFn tend, void* tend_co
       const size_t done = run.done();
       if (done > tended && (done - tended >= at_once || !run.chunks_left())) {
         tended = tend(tend_context, progress);
+        adopt_if_forked(run);
         if (tended == kStopMap) {
           run.stop();
-          break;
+          return;
         }
         continue;
       }
     }
     const uint32_t seen = run.completions();
     if (run.run_chunk(0)) continue;
-    if (run.stopped()) break;
+    if (run.stopped()) return;
     // The last chunks may have ended on helpers since tending last looked:
     // every item is tended before the map returns.
     if (run.done() == count_) {
-      if (!tend || tended == count_) break;
+      if (!tend || tended == count_) return;
       continue;
     }
     run.wait(seen);
   }
-  // Ended here, so that the destructor only ends a map a forced unwind left.
-  const std::shared_ptr<MapRun> ended = std::move(run_);
-  if (from_ == MapHelpers::kOwnThreads) own_threads().withdraw(ended.get());
-  ended->close();
-  return ended->outcome();
+}
+
+// Tending runs Python code, which may fork: in the child the helpers are
+// gone, with the chunks they had taken, and so is the pool the map was
+// offered to, whose lock a vanished thread may hold.
+void ParallelMap::adopt_if_forked(MapRun& run) noexcept {
+  if (!run.orphaned()) return;
+  run.adopt();
+  pool_ = nullptr;
+}
+
+void ParallelMap::end(MapRun& run) noexcept {
+  adopt_if_forked(run);
+  if (pool_) pool_->withdraw(&run);
+  run.close();
 }
 
 size_t MapProgress::done() noexcept { return run_.done(); }
 
-bool pool_usable() noexcept {
-  const uint64_t created = pool_generation.load(std::memory_order_relaxed);
-  return created == kNoPool || created == fork_generation();
-}
-
 namespace {
-// A thread that runs items of a map may be in no arena at all (the calling
-// thread, the own threads), so the maps mark their work themselves.
+// The maps mark the work of the threads that run their items.
 thread_local int pool_work_depth = 0;
 }  // namespace
 

@@ -250,18 +250,27 @@ template <typename Participants, typename Body, typename Make>
 PyObject* run_lists(size_t count, const BatchScheme& scheme, Participants&& participants,
                     Body&& body, Make& make) {
   ResultLists lists(count);
-  if (count == 0 && scheme.empty_returns_early) return PyList_New(0);
-  if (count < scheme.parallel_from) {
+  const BatchRoad road = batch_road(count, scheme);
+  if (road == BatchRoad::kEmpty) return PyList_New(0);
+  Status done = Ok{};
+  if (road != BatchRoad::kParallel) {
     participants(size_t{1});
-    for (size_t i = 0; i < count; ++i) {
-      if (Status done = body(i, size_t{0}); !done) return raise_core(done.error());
+    auto in_order = [&] {
+      return run_in_order(count, road == BatchRoad::kSequentialUnlocked,
+                          [&](size_t i) { return body(i, size_t{0}); });
+    };
+    if (road == BatchRoad::kSequentialUnlocked) {
+      GilRelease unlocked;
+      done = in_order();
+    } else {
+      done = in_order();
     }
+    if (!done) return raise_core(done.error());
     GcPause pause;
     if (!lists.build(count, make)) return nullptr;
     return lists.finish();
   }
   bool built = true;
-  Status done = Ok{};
   {
     GilRelease unlocked;
     ParallelMap map(count);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -101,21 +102,18 @@ TEST(ParallelMap, NestedCallsRunInTheCurrentPool) {
   EXPECT_FALSE(on_worker_thread());
 }
 
-TEST(OwnThreads, ConcurrentCallsCoverEveryIndexOnceAndPassOnExceptions) {
-  // Four callers at once: one gets the threads, the others run alone.
+TEST(ParallelMap, ConcurrentCallsCoverEveryIndexOnceAndPassOnExceptions) {
+  // Four callers at once share the pool's threads.
   std::vector<std::thread> callers;
   std::atomic<int> wrong{0};
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&] {
       for (int round = 0; round < 50; ++round) {
         std::vector<std::atomic<int>> seen(1000);
-        Result<std::vector<int>> r = parallel_map<int>(
-            seen.size(),
-            [&](size_t i) -> Result<int> {
-              seen[i].fetch_add(1);
-              return 0;
-            },
-            MapHelpers::kOwnThreads);
+        Result<std::vector<int>> r = parallel_map<int>(seen.size(), [&](size_t i) -> Result<int> {
+          seen[i].fetch_add(1);
+          return 0;
+        });
         wrong += !r.ok();
         for (const auto& s : seen) wrong += s.load() != 1;
       }
@@ -127,7 +125,31 @@ TEST(OwnThreads, ConcurrentCallsCoverEveryIndexOnceAndPassOnExceptions) {
     if (i == 500) throw std::runtime_error("item");
     return 0;
   };
-  EXPECT_THROW(parallel_map<int>(1000, throws, MapHelpers::kOwnThreads), std::runtime_error);
+  EXPECT_THROW(parallel_map<int>(1000, throws), std::runtime_error);
+}
+
+// An item that throws on the calling thread while helpers are inside other
+// items: the map must not return before they have left, since its body (a
+// temporary of the caller's expression) dies with the exception.
+TEST(ParallelMap, AThrowOnTheCallingThreadWaitsForTheHelpers) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (int round = 0; round < 20; ++round) {
+    ParallelMap map(64);
+    if (map.participants() < 2) GTEST_SKIP() << "no helper thread";
+    std::atomic<int> inside{0};
+    EXPECT_THROW(map.run([&](size_t, size_t) -> Status {
+      if (std::this_thread::get_id() == caller) {
+        while (inside.load() == 0) std::this_thread::yield();
+        throw std::runtime_error("item");
+      }
+      ++inside;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      --inside;
+      return Ok{};
+    }),
+                 std::runtime_error);
+    EXPECT_EQ(inside.load(), 0) << "round " << round;
+  }
 }
 
 int guards = 0;

@@ -24,9 +24,9 @@ plain = ["ab" * (i % 50) + "ba" * (i % 13) for i in range(300)]
 """
 
 
-def run_all(scripts, timeout=60, setup=SETUP):
+def run_all(scripts, timeout=60, setup=SETUP, env=ENV):
     """Runs the scripts in parallel subprocesses; their exit statuses (None for a hang)."""
-    procs = [subprocess.Popen([sys.executable, "-c", setup + textwrap.dedent(s)], env=ENV,
+    procs = [subprocess.Popen([sys.executable, "-c", setup + textwrap.dedent(s)], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for s in scripts]
     statuses = []
     for p in procs:
@@ -147,6 +147,68 @@ sys.exit(failed)
 
 def test_children_forked_while_batches_run_get_the_same_results():
     assert run_all([FORK_WHILE_BATCHES_RUN]) == [0]
+
+
+FORK_FROM_A_HANDLER_MID_BATCH = """
+import signal
+texts = ["ab" * 300 + "ba" * (i % 97) for i in range(6000)]
+expected = b.rust_encode_ids_batch(texts, trie, False)
+forked = []
+
+def handler(signum, frame):
+    # Only a fork made while the batch builds its lists, between two of them.
+    if not forked and frame.f_code.co_filename == "<yield>":
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        forked.append(os.fork())
+
+signal.signal(signal.SIGALRM, handler)
+for _ in range(50):
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    got = b.rust_encode_ids_batch(texts, trie, False)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    if forked:
+        break
+if forked == [0]:
+    os._exit(0 if got == expected else 1)
+deadline = time.monotonic() + 30
+while forked and (status := os.waitpid(forked[0], os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+    time.sleep(0.01)
+if forked and status[0] == 0:
+    os.kill(forked[0], 9)
+sys.exit(0 if forked and status[0] != 0 and status[1] == 0 and got == expected else 1)
+"""
+
+
+def test_a_child_forked_by_a_signal_handler_mid_batch_finishes_the_batch():
+    assert run_all([FORK_FROM_A_HANDLER_MID_BATCH]) == [0]
+
+
+TIGHT_ADDRESS_SPACE = """
+import re, resource
+texts = ["ab ba abab " * (i % 40) + "ba" * (i % 7) for i in range(20000)]
+expected = [tok.encode_ids(t) for t in texts]
+with open("/proc/self/status") as status:
+    size = int(re.search(r"VmSize:\\s*(\\d+)", status.read()).group(1)) * 1024
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + ROOM * 2**20, hard))
+try:
+    right = tok.encode_ids_batch(texts) == expected
+except MemoryError:
+    right = True
+except BaseException as e:
+    right = type(e).__name__ == "InternalFailure"
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+sys.exit(0 if right and tok.encode_ids_batch(texts) == expected else 1)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs Linux's process size")
+def test_a_pool_that_cannot_start_its_threads_neither_aborts_nor_hangs():
+    # The limit is set before the first parallel batch starts the pool; each
+    # room lets a different number of its threads start.
+    rooms = (2, 4, 6, 8, 12, 16, 18, 20, 32, 64)
+    scripts = [TIGHT_ADDRESS_SPACE.replace("ROOM", str(room)) for room in rooms]
+    assert run_all(scripts, env=dict(ENV, RAYON_NUM_THREADS="8")) == [0] * len(rooms)
 
 
 LARGE_ID = """
