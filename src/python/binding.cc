@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "core/fork_guard.h"
 #include "core/utf8.h"
 
 namespace brindlore::py {
@@ -364,12 +365,52 @@ bool Args::optional_u64(size_t i, std::optional<uint64_t>& out) const {
 
 // ---- Use flags ---------------------------------------------------------------
 
+namespace {
+// The uses the thread holds, most recent first.
+thread_local HeldUse* held_uses = nullptr;
+}  // namespace
+
+void HeldUse::hold(UseFlag& flag, bool exclusive) noexcept {
+  flag_ = &flag;
+  exclusive_ = exclusive;
+  next_ = held_uses;
+  if (next_) next_->prev_ = this;
+  held_uses = this;
+}
+
+void HeldUse::release() noexcept {
+  if (prev_) {
+    prev_->next_ = next_;
+  } else {
+    held_uses = next_;
+  }
+  if (next_) next_->prev_ = prev_;
+  if (exclusive_) {
+    flag_->release_exclusive();
+  } else {
+    flag_->release_shared();
+  }
+}
+
+// Every held flag is cleared first, so that a flag that the thread holds in
+// several scopes ends with their number.
+void HeldUse::carry_into_child() noexcept {
+  for (HeldUse* use = held_uses; use; use = use->next_) use->flag_->stamp(0);
+  for (HeldUse* use = held_uses; use; use = use->next_) {
+    if (use->exclusive_) {
+      use->flag_->stamp(UseFlag::kExclusive);
+    } else {
+      use->flag_->stamp_one_more();
+    }
+  }
+}
+
 bool SharedUse::acquire(UseFlag& flag) {
   if (!flag.try_shared()) {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     return false;
   }
-  flag_ = &flag;
+  hold(flag, false);
   return true;
 }
 
@@ -378,9 +419,29 @@ bool ExclusiveUse::acquire(UseFlag& flag) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return false;
   }
-  flag_ = &flag;
+  hold(flag, true);
   return true;
 }
+
+// Starts a new use epoch in each child. Registered as the module loads, before
+// any use can be taken, and never unregistered: it must outlive every thread
+// that might fork, also at process exit.
+class UseForkHooks final : public ForkHooks {
+ public:
+  void before_fork() noexcept override {}
+  void after_fork_in_parent() noexcept override {}
+  void after_fork_in_child() noexcept override {
+    use_epoch.fetch_add(1, std::memory_order_relaxed);
+    HeldUse::carry_into_child();
+  }
+
+ private:
+  ForkRegistration registration_{*this};
+};
+
+namespace {
+[[maybe_unused]] const UseForkHooks* const use_fork_hooks = new UseForkHooks();
+}  // namespace
 
 // ---- Int objects ---------------------------------------------------------------
 

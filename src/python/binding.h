@@ -13,7 +13,8 @@
 //    carries the note "while processing '<parameter>'".
 //  - `UseFlag`, `SharedUse`, `ExclusiveUse`: the per-instance use flag and its
 //    two RuntimeErrors, updated atomically so it stays right while worker
-//    threads use an object with the interpreter lock released.
+//    threads use an object with the interpreter lock released, and ended in a
+//    fork's child for the threads the fork left behind.
 //  - `Box<T>`: the instance layout of every class (object head, use flag, value).
 //  - `GilRelease`: releases the interpreter lock for a scope.
 //  - `entry<Impl>`: the boundary of every entry point; a C++ exception that
@@ -365,57 +366,132 @@ PyObject* new_list(size_t n, F&& make) {
 
 // ---- Use flags -------------------------------------------------------------------
 
+// The use epoch of the process: 0 in the process that loaded the module, one
+// more in each child forked from it. Bumped only in a child's at-fork handler,
+// where the forking thread is the only thread, so a relaxed load reads it.
+// Kept here rather than asked of the fork guard because every use of an
+// instance reads it.
+inline std::atomic<uint32_t> use_epoch{0};
+
+// The use flag of an instance: the number of shared uses held, or that the one
+// exclusive use is held, stamped with the use epoch in which they were taken,
+// in one atomic word. A use belongs to the thread that took it, and a fork
+// leaves the child only the forking thread: there a count stamped in an
+// earlier epoch counts as no use at all, since its holders are gone and can
+// never give it back. The forking thread's own uses are stamped anew as the
+// child starts (see HeldUse), so they stay held until their scopes end.
 class UseFlag {
  public:
   bool try_shared() noexcept {
-    intptr_t cur = state_.load(std::memory_order_relaxed);
+    const uint32_t epoch = use_epoch.load(std::memory_order_relaxed);
+    uint64_t cur = state_.load(std::memory_order_relaxed);
+    uint64_t next;
     do {
-      if (cur == kExclusive) return false;
-    } while (!state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+      const int32_t count = count_in(cur, epoch);
+      if (count == kExclusive) return false;
+      next = pack(epoch, count + 1);
+    } while (!state_.compare_exchange_weak(cur, next, std::memory_order_acquire,
                                            std::memory_order_relaxed));
     return true;
   }
-  void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-  bool try_exclusive() noexcept {
-    intptr_t expected = 0;
-    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+  // A release finds its own epoch by construction; one that would not (a use
+  // never taken, or taken before a fork and not carried over) changes nothing
+  // rather than take a use from another holder.
+  void release_shared() noexcept {
+    const uint32_t epoch = use_epoch.load(std::memory_order_relaxed);
+    uint64_t cur = state_.load(std::memory_order_relaxed);
+    do {
+      if (count_in(cur, epoch) <= 0) return;
+    } while (!state_.compare_exchange_weak(cur, cur - 1, std::memory_order_release,
+                                           std::memory_order_relaxed));
   }
-  void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+  bool try_exclusive() noexcept {
+    const uint32_t epoch = use_epoch.load(std::memory_order_relaxed);
+    uint64_t cur = state_.load(std::memory_order_relaxed);
+    do {
+      if (count_in(cur, epoch) != 0) return false;
+    } while (!state_.compare_exchange_weak(cur, pack(epoch, kExclusive),
+                                           std::memory_order_acquire, std::memory_order_relaxed));
+    return true;
+  }
+  void release_exclusive() noexcept {
+    const uint32_t epoch = use_epoch.load(std::memory_order_relaxed);
+    uint64_t held = pack(epoch, kExclusive);
+    state_.compare_exchange_strong(held, pack(epoch, 0), std::memory_order_release,
+                                   std::memory_order_relaxed);
+  }
 
  private:
-  static constexpr intptr_t kExclusive = -1;
-  std::atomic<intptr_t> state_{0};
+  friend class HeldUse;
+
+  static constexpr int32_t kExclusive = -1;
+
+  static constexpr uint64_t pack(uint32_t epoch, int32_t count) noexcept {
+    return (uint64_t{epoch} << 32) | static_cast<uint32_t>(count);
+  }
+  // The count `state` holds in `epoch`: none when it was stamped in another.
+  static constexpr int32_t count_in(uint64_t state, uint32_t epoch) noexcept {
+    return static_cast<uint32_t>(state >> 32) == epoch ? static_cast<int32_t>(state & 0xFFFFFFFFu)
+                                                       : 0;
+  }
+
+  // For the forking thread in a child only: sets the count of the current
+  // epoch, or adds one shared use to it.
+  void stamp(int32_t count) noexcept {
+    state_.store(pack(use_epoch.load(std::memory_order_relaxed), count),
+                 std::memory_order_relaxed);
+  }
+  void stamp_one_more() noexcept {
+    const uint64_t state = state_.load(std::memory_order_relaxed);
+    stamp(count_in(state, use_epoch.load(std::memory_order_relaxed)) + 1);
+  }
+
+  std::atomic<uint64_t> state_{0};
+};
+
+// A use of a flag held by the calling thread for a scope. Each thread keeps a
+// list of the uses it holds, so that a fork's child can carry the forking
+// thread's uses into the new epoch with that thread's own counts; the uses of
+// every other thread end there with the threads. The list is doubly linked
+// because scopes of one thread may end out of order when the host switches
+// stacks on it (greenlets) inside a call into Python.
+class HeldUse {
+ public:
+  HeldUse(const HeldUse&) = delete;
+  HeldUse& operator=(const HeldUse&) = delete;
+
+ protected:
+  HeldUse() = default;
+  ~HeldUse() {
+    if (flag_) release();
+  }
+  // Records `flag`, just taken by the calling thread, as held by this scope.
+  void hold(UseFlag& flag, bool exclusive) noexcept;
+
+ private:
+  friend class UseForkHooks;
+
+  void release() noexcept;
+  // In a child, on the forking thread: stamps the flags of the uses the
+  // thread holds with the new epoch and its own counts.
+  static void carry_into_child() noexcept;
+
+  UseFlag* flag_ = nullptr;
+  HeldUse* prev_ = nullptr;
+  HeldUse* next_ = nullptr;
+  bool exclusive_ = false;
 };
 
 // Shared use for a scope; `acquire` raises "Already mutably borrowed".
-class SharedUse {
+class SharedUse : public HeldUse {
  public:
-  SharedUse() = default;
-  SharedUse(const SharedUse&) = delete;
-  SharedUse& operator=(const SharedUse&) = delete;
-  ~SharedUse() {
-    if (flag_) flag_->release_shared();
-  }
   bool acquire(UseFlag& flag);
-
- private:
-  UseFlag* flag_ = nullptr;
 };
 
 // Exclusive use for a scope; `acquire` raises "Already borrowed".
-class ExclusiveUse {
+class ExclusiveUse : public HeldUse {
  public:
-  ExclusiveUse() = default;
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
-  ~ExclusiveUse() {
-    if (flag_) flag_->release_exclusive();
-  }
   bool acquire(UseFlag& flag);
-
- private:
-  UseFlag* flag_ = nullptr;
 };
 
 // ---- Instances -------------------------------------------------------------------

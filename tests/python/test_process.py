@@ -248,3 +248,80 @@ def test_a_sub_interpreter_cannot_import_the_module():
         "<class 'ImportError'>: brindlore_core can only be imported in the main interpreter, "
         "not in a sub-interpreter")
     assert brindlore_core.rust_pre_tokenize("ab cd") == ["ab", " ", "cd"]
+
+
+FORK_WHILE_ANOTHER_THREAD_USES_THE_OBJECTS = """
+big = ["ab ba abab " * 200] * 400
+vocab = [("a", -1.0, 1), ("b", -1.0, 2), ("ab", -0.5, 5), ("\\u2581", -1.0, 3)]
+expected = tok.encode_ids_batch(["ab", "ba"])
+stop = False
+running = [threading.Event(), threading.Event()]
+
+def loop(call, event):
+    while not stop:
+        call()
+        event.set()
+
+def change():
+    try:
+        tok.from_vocab(vocab)
+        trie.insert("ba", -0.5, 9)
+        trie.max_subword_len = 4
+    except RuntimeError:
+        return 2
+    return 0 if trie.contains("ba") and trie.max_subword_len == 4 else 3
+
+threads = [threading.Thread(target=loop, args=(call, event)) for call, event in zip(
+    (lambda: tok.encode_ids_batch(big), lambda: b.rust_encode_text_native_ids_batch(big, trie)),
+    running)]
+for t in threads:
+    t.start()
+for event in running:
+    event.wait()
+children = []
+for _ in range(3):
+    time.sleep(0.01)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(change())
+    children.append(pid)
+
+# A fork from inside a batch on the same tokenizer (its generator of texts):
+# the child keeps that batch's use until the batch returns, and only that one.
+in_child = False
+refused = None
+
+def forking_texts():
+    global in_child, refused
+    yield "ab"
+    pid = os.fork()
+    if pid == 0:
+        in_child = True
+        try:
+            tok.from_vocab(vocab)
+        except RuntimeError as error:
+            refused = str(error)
+    else:
+        children.append(pid)
+    yield "ba"
+
+got = tok.encode_ids_batch(forking_texts())
+if in_child:
+    os._exit(4 if refused != "Already borrowed" or got != expected else change())
+stop = True
+for t in threads:
+    t.join()
+deadline = time.monotonic() + 20
+codes = []
+for pid in children:
+    while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if status[0] == 0:
+        os.kill(pid, 9)
+    codes.append(os.waitstatus_to_exitcode(status[1]) if status[0] else 9)
+sys.exit(max(codes))
+"""
+
+
+def test_a_child_can_change_objects_that_vanished_threads_were_using():
+    assert run_all([FORK_WHILE_ANOTHER_THREAD_USES_THE_OBJECTS]) == [0]
