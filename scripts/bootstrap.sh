@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 apt_packages=(
   build-essential cmake ninja-build pkg-config
   python3 python3-dev python3-venv
-  libpcre2-dev libtbb-dev libsimdjson-dev libboost1.81-dev libxxhash-dev libgtest-dev
+  libpcre2-dev libsimdjson-dev libboost1.81-dev libxxhash-dev libgtest-dev
 )
 
 bash scripts/apt_install.sh bootstrap "${apt_packages[@]}"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the abi3 wheel and repairs it with auditwheel, so that it carries its
-# own copies of libtbb and libsimdjson and is tagged manylinux for this
+# own copy of libsimdjson and is tagged manylinux for this
 # machine's glibc. The wheel lands in dist/. Run after scripts/bootstrap.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +30,7 @@ fi
 # with them.
 "$python" -m wheel unpack -d "$raw/unpacked" dist/brindlore_core-*.whl >/dev/null
 tree=$(ls -d "$raw"/unpacked/brindlore_core-*)
-for package in libtbb12 libsimdjson14; do
+for package in libsimdjson14; do
   cp "/usr/share/doc/$package/copyright" "$tree/brindlore_core.libs/$package.copyright"
 done
 rm dist/brindlore_core-*.whl

@@ -7,8 +7,7 @@
 # Where it may create mount namespaces (as root, as CI runs it), the build
 # runs in one in which the files of Python's development packages and of
 # libpcre2-dev are hidden, so it proves the build never needs them; and the
-# consumers are built in one in which libtbb-dev and libsimdjson-dev are
-# hidden, so they prove that the installed metadata asks for nothing the
+# consumers are built in one in which libsimdjson-dev is hidden, so they prove that the installed metadata asks for nothing the
 # library does not need. Elsewhere it says so and checks only what CMake
 # looked for and what the metadata holds.
 set -euo pipefail
@@ -82,9 +81,9 @@ case "${1:-}" in
     exit
     ;;
   --consume-hidden)
-    require_hidden /usr/include/oneapi/tbb.h /usr/include/simdjson.h
-    if pkg-config --exists tbb || pkg-config --exists simdjson; then
-      echo "check_c_install: pkg-config still finds tbb or simdjson" >&2
+    require_hidden /usr/include/simdjson.h
+    if pkg-config --exists simdjson; then
+      echo "check_c_install: pkg-config still finds simdjson" >&2
       exit 1
     fi
     build_consumers "$2"
@@ -108,9 +107,9 @@ if bash scripts/without_packages.sh --probe; then
   bash scripts/without_packages.sh "${python_includes[@]}" \
     python3-dev python3.11-dev libpython3-dev libpython3.11-dev libpcre2-dev -- \
     bash "$root/scripts/check_c_install.sh" --build-hidden "$work"
-  bash scripts/without_packages.sh libtbb-dev libsimdjson-dev -- \
+  bash scripts/without_packages.sh libsimdjson-dev -- \
     bash "$root/scripts/check_c_install.sh" --consume-hidden "$work"
-  echo "check_c_install: pkg-config and find_package consumers built and ran without libtbb-dev and libsimdjson-dev"
+  echo "check_c_install: pkg-config and find_package consumers built and ran without libsimdjson-dev"
 else
   echo "check_c_install: cannot hide packages here; checking only what CMake looked for and what the metadata holds"
   build_and_install "$work"

@@ -3,7 +3,7 @@
 # environment: `pip install .`, from a read-only source tree where a mount
 # namespace can be made (as root), and the self-contained wheel that
 # scripts/build_wheel.sh builds, which must import and encode with the apt
-# packages of oneTBB and simdjson hidden (when run as root) and
+# packages of simdjson hidden (when run as root) and
 # LD_LIBRARY_PATH unset. Both must carry the licence of the Unicode data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,16 +52,16 @@ wheel=$(ls "$root"/dist/brindlore_core-*manylinux*.whl)
 .venv/bin/python -c "$has_licence" "$wheel"
 .venv/bin/python -m venv "$work/wheel"
 "$work/wheel/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel"
-# The module must load the copies of oneTBB and simdjson the wheel carries.
+# The module must load the copy of simdjson the wheel carries.
 module=$(ls "$work"/wheel/lib/python3*/site-packages/brindlore_core*.so)
-env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libtbb|libsimdjson'
-if env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libtbb|libsimdjson' | grep -v brindlore_core.libs; then
-  echo "check_install: the wheel's module loads a system copy of oneTBB or simdjson" >&2
+env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libsimdjson'
+if env -u LD_LIBRARY_PATH ldd "$module" | grep -E 'libsimdjson' | grep -v brindlore_core.libs; then
+  echo "check_install: the wheel's module loads a system copy of simdjson" >&2
   exit 1
 fi
 run=(env -u LD_LIBRARY_PATH "$work/wheel/bin/python" -c "$smoke")
 if bash scripts/without_packages.sh --probe; then
   run=(bash "$root/scripts/without_packages.sh"
-       libtbb12 libtbbmalloc2 libtbbbind-2-5 libtbb-dev libsimdjson14 libsimdjson-dev -- "${run[@]}")
+       libsimdjson14 libsimdjson-dev -- "${run[@]}")
 fi
 (cd "$work" && "${run[@]}")

@@ -20,9 +20,7 @@ libasan=$(${CXX:-c++} -print-file-name=libasan.so)
 LD_PRELOAD=$libasan ASAN_OPTIONS=detect_leaks=0 BUILD_DIR=build-asan PYTHONPATH=build-asan/python \
   "$python" -m pytest tests/python -q -p no:cacheprovider
 
-# oneTBB is not instrumented; tests/tsan.supp (passed by CTest) drops what runs
-# on the pool, and tests/core/threads_test.cc covers the shared state from
-# plain threads. ThreadSanitizer needs the address layout that setarch -R keeps.
+# ThreadSanitizer needs the address layout that setarch -R keeps.
 cmake -S . -B build-tsan -G Ninja -DBRINDLORE_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBRINDLORE_SANITIZE=thread >/dev/null
 cmake --build build-tsan --target core_tests c_abi_test

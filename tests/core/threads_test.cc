@@ -1,8 +1,7 @@
-// The engine's shared structures used from plain std::threads at once. oneTBB
-// is not built with ThreadSanitizer, which therefore cannot follow how the
-// pool hands work and results between threads (tests/tsan.supp silences what
-// runs on the pool); these tests reach the same structures without the pool,
-// so that a ThreadSanitizer build (BRINDLORE_SANITIZE=thread) checks them.
+// The engine's shared structures used from plain std::threads at once,
+// outside any map, with every thread starting and stopping on its own, so
+// that a ThreadSanitizer build (BRINDLORE_SANITIZE=thread) checks them apart
+// from the pool's own synchronization.
 #include <gtest/gtest.h>
 
 #include <atomic>
