@@ -253,9 +253,11 @@ class MapRun {
 // The pool of one process: plain threads, started when a map is offered
 // while fewer than `target` run, as many as the system lets start. The
 // threads wait for offered maps and join the newest that wants help (a
-// nested map is newer than the map whose item waits for it). Detached and
-// never destroyed: like the process's other threads, they may be waiting
-// here when it exits.
+// nested map is newer than the map whose item waits for it). A thread out of
+// work watches for a new map for a few tens of microseconds before it sleeps:
+// batches often follow one another, and waking a sleeping thread costs about
+// as long as a small batch takes. Detached and never destroyed: like the
+// process's other threads, they may be waiting here when it exits.
 class HelperThreads {
  public:
   explicit HelperThreads(size_t target) : target_(target) {}
@@ -266,7 +268,7 @@ class HelperThreads {
   // that no thread joins (none could be started, or all are busy) runs on
   // its calling thread alone.
   void offer(const std::shared_ptr<MapRun>& run, size_t helpers) noexcept {
-    size_t idle = 0;
+    size_t sleeping = 0;
     {
       std::lock_guard<std::mutex> held(mutex_);
       start_missing();
@@ -276,15 +278,17 @@ class HelperThreads {
       } catch (const std::bad_alloc&) {
         return;
       }
-      idle = idle_;
+      offered_count_.store(offered_.size(), std::memory_order_relaxed);
+      sleeping = sleeping_;
     }
-    for (size_t h = std::min(helpers, idle); h > 0; --h) wake_.notify_one();
+    for (size_t h = std::min(helpers, sleeping); h > 0; --h) wake_.notify_one();
   }
 
   // Takes `run` off the offered maps, if it is still there.
   void withdraw(const MapRun* run) noexcept {
     std::lock_guard<std::mutex> held(mutex_);
     std::erase_if(offered_, [run](const std::shared_ptr<MapRun>& o) { return o.get() == run; });
+    offered_count_.store(offered_.size(), std::memory_order_relaxed);
   }
 
  private:
@@ -310,12 +314,20 @@ class HelperThreads {
     }
     std::unique_lock<std::mutex> held(mutex_);
     for (;;) {
-      ++idle_;
-      wake_.wait(held, [&] { return !offered_.empty(); });
-      --idle_;
+      if (offered_.empty()) {
+        held.unlock();
+        watch_for_offers();
+        held.lock();
+        ++sleeping_;
+        wake_.wait(held, [&] { return !offered_.empty(); });
+        --sleeping_;
+      }
       std::shared_ptr<MapRun> run = offered_.back();
       const size_t participant = run->join();
-      if (!run->wants_help()) offered_.pop_back();
+      if (!run->wants_help()) {
+        offered_.pop_back();
+        offered_count_.store(offered_.size(), std::memory_order_relaxed);
+      }
       if (participant == 0) continue;
       held.unlock();
       run->help(participant);
@@ -324,12 +336,35 @@ class HelperThreads {
     }
   }
 
+  // Returns once a map is offered, or after the watch has lasted a while.
+  void watch_for_offers() const noexcept {
+    for (int round = 0; round < kWatchRounds; ++round) {
+      for (int spin = 0; spin < 64; ++spin) {
+        if (offered_count_.load(std::memory_order_relaxed) != 0) return;
+        pause();
+      }
+      std::this_thread::yield();
+    }
+  }
+
+  static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  }
+
+  // About 50 microseconds of watching on a current x86-64 core.
+  static constexpr int kWatchRounds = 32;
+
   const size_t target_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<std::shared_ptr<MapRun>> offered_;  // under mutex_
+  std::atomic<size_t> offered_count_{0};          // offered_.size(), written under mutex_
   size_t started_ = 0;                            // under mutex_
-  size_t idle_ = 0;                               // under mutex_
+  size_t sleeping_ = 0;                           // under mutex_
 };
 
 }  // namespace detail
