@@ -121,7 +121,7 @@ struct InlineIds {
   static InlineIds of(std::span<const CachedSpan> spans) noexcept;
 };
 
-class SegCache : private ForkHooks {
+class SegCache final : private ForkHooks {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
   static constexpr size_t kMaxPieceBytes = 1024;
