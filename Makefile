@@ -29,4 +29,4 @@ bench-deps: bootstrap
 # Every build directory the Makefile, the scripts and the README make, and the
 # wheels of scripts/build_wheel.sh; .venv stays.
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-c dist
+	rm -rf $(BUILD) build-asan build-tsan build-clang build-c dist

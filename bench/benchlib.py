@@ -16,7 +16,7 @@ VOCAB, CORPUS, MODEL = BENCH / "vocab-unigram-32k.json", BENCH / "corpus.txt", B
 # storing one more empties it (src/core/seg_cache.h). A "warm" figure of a
 # trie is warm only when every piece of the run fits. The cache of a
 # RustTokenizer or a C handle never empties itself: it keeps up to
-# TOKENIZER_CACHE_LIMIT pieces within 40 MiB and, once full, the pieces that
+# TOKENIZER_CACHE_LIMIT pieces within 53 MiB and, once full, the pieces that
 # repeat, so a run with more pieces is partly cold on every pass.
 SEG_CACHE_LIMIT = 100_000
 TOKENIZER_CACHE_LIMIT = 524_288
@@ -55,12 +55,12 @@ def warm_note(pieces, before=None, after=None, tokenizer=False):
     lengths = "" if before is None else f"; cache {before:,} entries before, {after:,} after"
     if tokenizer and pieces > TOKENIZER_CACHE_LIMIT:
         return (f"warm runs: {pieces:,} distinct pieces{lengths}: more than the cache keeps"
-                f" ({TOKENIZER_CACHE_LIMIT:,} within 40 MiB), so 'warm' is partly cold")
+                f" ({TOKENIZER_CACHE_LIMIT:,} within 53 MiB), so 'warm' is partly cold")
     if not tokenizer and (pieces > SEG_CACHE_LIMIT or (before is not None and before != after)):
         return (f"warm runs: {pieces:,} distinct pieces{lengths}: the cache EMPTIED during the run"
                 f" (limit {SEG_CACHE_LIMIT:,}), so 'warm' is partly cold")
     if tokenizer:
-        return f"warm runs: {pieces:,} distinct pieces{lengths}: all cached if they fit 40 MiB"
+        return f"warm runs: {pieces:,} distinct pieces{lengths}: all cached if they fit 53 MiB"
     return f"warm runs: {pieces:,} distinct pieces{lengths}: all cached"
 
 

@@ -94,8 +94,9 @@ BRINDLORE_API void brindlore_destroy(TokenizerHandle *handle);
  *
  * Pieces already seen are served from the handle's segmentation cache,
  * allocated by the first encode. It keeps pieces of at most 1024 bytes, at
- * most 524,288 of them in at most 40 MiB; once full, it stores a new piece on
- * its second sight and makes room by dropping pieces not looked up lately.
+ * most 524,288 of them, and takes at most 53 MiB with its index; once full, it
+ * stores a new piece on its second sight and makes room by dropping pieces not
+ * looked up lately.
  *
  * Thread safety: any number of threads may encode with one handle at once. */
 BRINDLORE_API int32_t brindlore_encode(const TokenizerHandle *handle, const uint8_t *text,

@@ -38,9 +38,10 @@ class RustTokenizer {
   // The tokenizer's cache is never seen from outside, so it is not held to
   // the rules of a trie's own cache: it keeps the pieces that repeat instead
   // of emptying itself when full (see seg_cache.h), within 524,288 pieces and
-  // 40 MiB of blocks (README, "Memory").
+  // 53 MiB in all, index included (brindlore.h and the README, "Memory",
+  // quote both figures).
   static constexpr SegCache::Limits kCacheLimits{SegCache::Policy::kKeepRepeats, size_t{1} << 19,
-                                                 size_t{40} << 20};
+                                                 size_t{53} << 20};
 
   // A tokenizer over `entries`, or the message of the first refused entry
   // (nothing is built then). `space_char` is not checked here: a reserved one

@@ -43,13 +43,18 @@ SegCache::ShardLimits SegCache::shard_limits_of(const Limits& limits) noexcept {
     return out;
   }
   out.entries = std::max<size_t>(1, limits.max_entries / kShards);
-  out.bytes = limits.max_bytes / kShards;
-  out.block = std::min(kLargestBlockBytes, out.bytes);
   // Eight bits per entry the shard holds, two set per piece turned away and
   // all reset after as many pieces as it holds: at most about a fifth of the
   // bits are set, so that about one piece in 20 at most passes on its first
   // sight, and one in 50 on average.
   out.seen_bits = std::clamp<size_t>(std::bit_ceil(8 * out.entries), 512, size_t{1} << 16);
+  // The limit is the cache's whole size, as its owners state it: what the
+  // shard needs besides its blocks comes off its share.
+  const size_t share = limits.max_bytes / kShards;
+  const size_t fixed =
+      sizeof(Shard) + sizeof(Index) + Index::bytes_for(out.entries) + out.seen_bits / 8;
+  out.bytes = share > fixed ? share - fixed : 0;
+  out.block = std::min(kLargestBlockBytes, out.bytes);
   return out;
 }
 
@@ -171,13 +176,19 @@ void SegCache::Index::clear() noexcept {
   used_ = 0;
 }
 
+size_t SegCache::Index::bytes_for(size_t entries) noexcept {
+  size_t size = 8;
+  while (max_used(size) < entries) size *= 2;
+  return size * kSlotBytes;
+}
+
 bool SegCache::Index::reserve(size_t entries) noexcept {
   if (entries <= max_used(size())) return true;
   return rebuild(std::bit_ceil(entries + entries / 3 + 1));
 }
 
 bool SegCache::Index::rebuild(size_t size) noexcept {
-  void* table = std::calloc(size, sizeof(uint32_t) + sizeof(Entry*));
+  void* table = std::calloc(size, kSlotBytes);
   if (table == nullptr) return false;
   auto* tags = static_cast<uint32_t*>(table);
   auto** entries = reinterpret_cast<Entry**>(tags + size);
@@ -551,10 +562,14 @@ size_t SegCache::capacity() const {
   });
 }
 
-size_t SegCache::stored_bytes() const {
+size_t SegCache::bytes_taken() const {
   return locked_all([&] {
-    size_t total = 0;
-    for (size_t i = 0; i < kShards; ++i) total += shards_[i].blocks.bytes;
+    size_t total = kShards * (sizeof(Shard) + sizeof(Index));
+    for (size_t i = 0; i < kShards; ++i) {
+      const Shard& shard = shards_[i];
+      total += shard.blocks.bytes + indexes_[i].bytes();
+      if (shard.seen) total += shard_limits_.seen_bits / 8;
+    }
     return total;
   });
 }

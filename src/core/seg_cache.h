@@ -20,10 +20,12 @@
 //    every shard locked.
 //  - `kKeepRepeats`, for owners that never show the cache (a tokenizer, a C
 //    handle): each shard gets an equal share of `max_entries` and `max_bytes`
-//    (the bytes of its blocks) and never holds more. While a shard can grow it
-//    stores every piece. Once it is full it stores a new piece only on its
-//    second sight (a bitmap of the pieces recently turned away, two bits a
-//    piece), and makes room for it by a clock over its blocks: the oldest
+//    and never holds more. The bytes are all the shard takes: its index at
+//    the size its share of entries needs and its bitmap of recent pieces come
+//    first, its blocks get the rest. While a shard can grow it stores every
+//    piece. Once it is full it stores a new piece only on its second sight
+//    (a bitmap of the pieces recently turned away, two bits a piece), and
+//    makes room for it by a clock over its blocks: the oldest
 //    block is swept, the pieces looked up since the last sweep are kept (moved
 //    to the block's front) and the rest leave, and the block becomes the
 //    newest. Pieces that repeat stay, one-off pieces pass through without
@@ -121,7 +123,7 @@ struct InlineIds {
   static InlineIds of(std::span<const CachedSpan> spans) noexcept;
 };
 
-class SegCache : private ForkHooks {
+class SegCache final : private ForkHooks {
  public:
   // Pieces longer than this many bytes are never looked up or stored.
   static constexpr size_t kMaxPieceBytes = 1024;
@@ -138,7 +140,8 @@ class SegCache : private ForkHooks {
   struct Limits {
     Policy policy = Policy::kEmptyWhenFull;
     size_t max_entries = kMaxEntries;
-    // kKeepRepeats only: the bytes of the blocks that hold the pieces.
+    // kKeepRepeats only: the bytes of the whole cache, its index and its
+    // record of recent pieces included.
     size_t max_bytes = SIZE_MAX;
   };
 
@@ -201,9 +204,9 @@ class SegCache : private ForkHooks {
   // Number of entries the index takes before it grows (for tests).
   size_t capacity() const;
 
-  // Bytes of the blocks that hold the entries, their headers included (for
-  // tests).
-  size_t stored_bytes() const;
+  // Bytes the cache takes: its shards with their blocks, indexes and bitmaps
+  // of recent pieces (for tests).
+  size_t bytes_taken() const;
 
   // Changes the limits (for owners that never expose the cache). A cache that
   // changes its policy starts empty; one that keeps its policy leaves only
@@ -316,6 +319,10 @@ class SegCache : private ForkHooks {
     bool reserve(size_t entries) noexcept;
     // Entries the table takes before it grows.
     size_t capacity() const noexcept { return max_used(size()); }
+    // The bytes of the table, and of one that `insert` has grown to take
+    // `entries` entries.
+    size_t bytes() const noexcept { return size() * kSlotBytes; }
+    static size_t bytes_for(size_t entries) noexcept;
     void prefetch(size_t hash) const noexcept {
       const void* table = table_.load(std::memory_order_relaxed);
       const unsigned shift = shift_.load(std::memory_order_relaxed);
@@ -326,6 +333,7 @@ class SegCache : private ForkHooks {
     }
 
    private:
+    static constexpr size_t kSlotBytes = sizeof(uint32_t) + sizeof(Entry*);
     static size_t max_used(size_t size) noexcept { return size / 4 * 3; }
     static size_t position(uint32_t tag, unsigned shift) noexcept { return tag >> shift; }
     size_t size() const noexcept {

@@ -33,14 +33,14 @@ void SharedIdFront::keep(uint64_t generation, const SegCache::Probe& key,
                                              std::memory_order_relaxed)) {
     return;
   }
-  std::atomic_thread_fence(std::memory_order_release);
+  fence(std::memory_order_release);
   uint64_t words[kKeyWords];
   key_words(key.text, words);
-  store(slot->generation, generation, std::memory_order_relaxed);
-  store(slot->hash, key.hash, std::memory_order_relaxed);
-  store(slot->ids[0], ids.ids[0] | (uint64_t{ids.ids[1]} << 32), std::memory_order_relaxed);
-  store(slot->ids[1], ids.ids[2] | (uint64_t{ids.ids[3]} << 32), std::memory_order_relaxed);
-  for (size_t i = 0; i < kKeyWords; ++i) store(slot->key[i], words[i], std::memory_order_relaxed);
+  store(slot->generation, generation, kWordStore);
+  store(slot->hash, key.hash, kWordStore);
+  store(slot->ids[0], ids.ids[0] | (uint64_t{ids.ids[1]} << 32), kWordStore);
+  store(slot->ids[1], ids.ids[2] | (uint64_t{ids.ids[3]} << 32), kWordStore);
+  for (size_t i = 0; i < kKeyWords; ++i) store(slot->key[i], words[i], kWordStore);
   slot_sequence.store(
       ((sequence + 2) & 0xFFFFFFFF) | meta_of(key) | (uint64_t{ids.count} << kCountShift),
       std::memory_order_release);

@@ -153,6 +153,9 @@ struct CompactCursor {
     out.push_back(PrefixMatch{trie.token_log_p(v), v, depth});
   }
 };
+// Deducing an aggregate's template arguments without a guide needs clang 17.
+template <typename States>
+CompactCursor(const States&, const RustPrefixTrie&, int32_t) -> CompactCursor<States>;
 
 // The same over decoded characters, encoding each to walk its bytes.
 template <typename Cursor>

@@ -18,7 +18,7 @@ std::string message_of(const Status& s) { return s.ok() ? std::string("ok") : s.
 
 RustPrefixTrie small_trie() {
   RustPrefixTrie trie = RustPrefixTrie::make_new(std::nullopt);
-  const char* tokens[] = {"a", "b", "ab", " ", "\xE2\x96\x81", "\xE2\x96\x81" "b", "c"};
+  const char* tokens[] = {"a", "b", "ab", " ", "\u2581", "\u2581b", "c"};
   uint32_t id = 0;
   for (const char* t : tokens) {
     ++id;
