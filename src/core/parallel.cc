@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -11,6 +12,8 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+
+#include "core/thread_locals.h"
 
 namespace brindlore {
 namespace {
@@ -31,22 +34,6 @@ std::optional<size_t> unsigned_count(const char* text) {
 size_t cpu_count() {
   unsigned cpus = std::thread::hardware_concurrency();
   return cpus == 0 ? 1 : cpus;
-}
-
-// A thread's share of the thread-local storage of a library loaded at run
-// time (this one, the C++ runtime) is allocated on the thread's first use of
-// it, and the C library ends the process when that allocation fails. So a new
-// thread first makes sure the memory is there: it allocates a block larger
-// than those shares and frees it, which leaves the room in its allocator for
-// the shares, taken right after. A thread that cannot get the block ends as if
-// it had never started.
-bool thread_storage_available() noexcept {
-  constexpr size_t kRoom = size_t{64} << 10;
-  void* room = std::malloc(kRoom);
-  if (!room) return false;
-  std::free(room);
-  [[maybe_unused]] volatile bool touched = on_worker_thread() || std::uncaught_exceptions() != 0;
-  return true;
 }
 
 }  // namespace
@@ -307,7 +294,7 @@ class HelperThreads {
   }
 
   void serve() noexcept {
-    if (!thread_storage_available()) {
+    if (!make_thread_locals()) {
       std::lock_guard<std::mutex> held(mutex_);
       --started_;
       return;
@@ -398,6 +385,7 @@ ParallelMap::ParallelMap(size_t count)
   // One helper per thread the pool has beyond the calling thread's place,
   // none beyond the chunks there are to share.
   helpers_ = std::min(pool_->target(), count > 0 ? count - 1 : 0);
+  if (!thread_locals_made()) throw std::bad_alloc();
 }
 
 size_t ParallelMap::participants() const noexcept { return helpers_ + 1; }

@@ -4,6 +4,7 @@
 
 #include "core/debug_quote.h"
 #include "core/pretokenizer.h"
+#include "core/thread_locals.h"
 #include "core/unicode/unicode.h"
 #include "core/utf8.h"
 #include "core/viterbi.h"
@@ -80,6 +81,8 @@ TextScratch& thread_scratch() {
   thread_local TextScratch scratch;
   return scratch;
 }
+
+const ThreadLocalMaker kMakesTextScratch([] { thread_scratch(); });
 
 // Cuts `text` with `pattern` into pieces (snapped to grapheme clusters when the
 // rules say so), decodes each through the cache and appends its tokens or ids

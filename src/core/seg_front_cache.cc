@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/thread_locals.h"
+
 namespace brindlore {
 
 SharedIdFront* SharedIdFront::instance() noexcept {
@@ -69,6 +71,10 @@ FrontCache& FrontCache::of_this_thread() {
   thread_local FrontCache table;
   return table;
 }
+
+namespace {
+const ThreadLocalMaker kMakesFrontCache([] { FrontCache::of_this_thread(); });
+}  // namespace
 
 CachedPiece FrontCache::keep(uint64_t generation, const SegCache::Probe& key, const InlineIds& ids,
                              bool with_spans) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/debug_quote.h"
+#include "core/thread_locals.h"
 #include "core/utf8.h"
 
 namespace brindlore {
@@ -187,6 +188,8 @@ LatticeMemory& lattice_memory() {
   thread_local LatticeMemory memory;
   return memory;
 }
+
+const ThreadLocalMaker kMakesLatticeMemory([] { lattice_memory(); });
 
 namespace {
 
