@@ -257,8 +257,8 @@ class HelperThreads {
   void offer(const std::shared_ptr<MapRun>& run, size_t helpers) noexcept {
     size_t sleeping = 0;
     {
-      std::lock_guard<std::mutex> held(mutex_);
-      start_missing();
+      std::unique_lock<std::mutex> held(mutex_);
+      start_missing(held);
       if (started_ == 0) return;
       try {
         offered_.push_back(run);
@@ -280,7 +280,12 @@ class HelperThreads {
 
  private:
   // Under mutex_. A thread that cannot start now may start for a later map.
-  void start_missing() noexcept {
+  //
+  // Each new thread is waited for until it has made its thread-local objects
+  // (see `make_thread_locals`): while it does, the thread that offers the map
+  // and the pool's other threads allocate nothing, so the memory it found is
+  // still there when it needs it.
+  void start_missing(std::unique_lock<std::mutex>& held) noexcept {
     while (started_ < target_) {
       try {
         std::thread([this] { serve(); }).detach();
@@ -289,17 +294,20 @@ class HelperThreads {
       } catch (const std::bad_alloc&) {
         return;
       }
+      starting_ = true;
+      started_cv_.wait(held, [&] { return !starting_; });
+      if (!last_ready_) return;
       ++started_;
     }
   }
 
   void serve() noexcept {
-    if (!make_thread_locals()) {
-      std::lock_guard<std::mutex> held(mutex_);
-      --started_;
-      return;
-    }
+    const bool ready = make_thread_locals();
     std::unique_lock<std::mutex> held(mutex_);
+    starting_ = false;
+    last_ready_ = ready;
+    started_cv_.notify_all();
+    if (!ready) return;
     for (;;) {
       if (offered_.empty()) {
         held.unlock();
@@ -350,8 +358,11 @@ class HelperThreads {
   std::condition_variable wake_;
   std::vector<std::shared_ptr<MapRun>> offered_;  // under mutex_
   std::atomic<size_t> offered_count_{0};          // offered_.size(), written under mutex_
-  size_t started_ = 0;                            // under mutex_
-  size_t sleeping_ = 0;                           // under mutex_
+  std::condition_variable started_cv_;
+  size_t started_ = 0;       // under mutex_
+  bool starting_ = false;    // under mutex_: a new thread is making its objects
+  bool last_ready_ = false;  // under mutex_: whether the last new thread made them
+  size_t sleeping_ = 0;      // under mutex_
 };
 
 }  // namespace detail

@@ -78,8 +78,7 @@ struct TextScratch {
 };
 
 TextScratch& thread_scratch() {
-  thread_local TextScratch scratch;
-  return scratch;
+  return ThreadLocal<TextScratch>::get();
 }
 
 const ThreadLocalMaker kMakesTextScratch([] { thread_scratch(); });

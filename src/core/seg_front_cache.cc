@@ -68,8 +68,7 @@ SharedIdFront::Slot* SharedIdFront::choose_way(Slot* set, uint64_t generation) n
 }
 
 FrontCache& FrontCache::of_this_thread() {
-  thread_local FrontCache table;
-  return table;
+  return ThreadLocal<FrontCache>::get();
 }
 
 namespace {

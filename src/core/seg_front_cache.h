@@ -43,6 +43,7 @@
 #include <string_view>
 
 #include "core/seg_cache.h"
+#include "core/thread_locals.h"
 
 // ThreadSanitizer does not model fences (GCC warns of each one it meets), so
 // under it the shared table's sequence locks are ordered without them.
@@ -292,6 +293,7 @@ class FrontCache {
   // The room the buffer keeps between texts.
   static constexpr size_t kKeptSpans = 4096;
 
+  friend class ThreadLocal<FrontCache>;
   FrontCache() = default;
 
   std::unique_ptr<Slot[]> slots_;  // allocated by the first `keep`

@@ -1,6 +1,7 @@
 #include "core/thread_locals.h"
 
 #include <link.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstddef>
@@ -15,10 +16,6 @@ using Maker = void (*)();
 constinit Maker makers[kMaxMakers] = {};
 constinit std::atomic<size_t> maker_count{0};
 
-// The C library's record of a destructor to run at thread exit: four words.
-constexpr size_t kDestructorRecord = 4 * sizeof(void*);
-// The most blocks of one size that a thread's cache keeps.
-constexpr size_t kCachedPerSize = 7;
 // Loaded objects with thread-local storage whose sizes are asked for.
 constexpr size_t kMaxStorageBlocks = 32;
 
@@ -39,24 +36,63 @@ int add_storage_size(dl_phdr_info* info, size_t, void* out) {
   return 0;
 }
 
-// Asks for every block the thread's first uses will need, then frees them.
+// Asks for a block of each size the thread's shares of thread-local storage
+// will take, then frees them.
 bool memory_is_there() noexcept {
   StorageSizes sizes;
   dl_iterate_phdr(&add_storage_size, &sizes);
-  void* blocks[kMaxStorageBlocks + kCachedPerSize] = {};
+  void* blocks[kMaxStorageBlocks] = {};
   size_t taken = 0;
   bool all = true;
   for (size_t i = 0; i < sizes.count && all; ++i) all = (blocks[taken++] = std::malloc(sizes.size[i]));
-  for (size_t i = 0; i < kCachedPerSize && all; ++i) {
-    all = (blocks[taken++] = std::calloc(1, kDestructorRecord));
-  }
   for (size_t i = 0; i < taken; ++i) std::free(blocks[i]);
   return all;
 }
 
 thread_local bool made = false;
 
+// What a thread's ThreadLocals need done when it ends, most recent first.
+constexpr size_t kMaxExits = 8;
+struct Exits {
+  size_t count;
+  struct {
+    void (*destroy)(void*);
+    void* object;
+  } due[kMaxExits];
+};
+thread_local Exits exits;
+
+void run_exits(void* list) {
+  auto& pending = *static_cast<Exits*>(list);
+  while (pending.count > 0) {
+    --pending.count;
+    pending.due[pending.count].destroy(pending.due[pending.count].object);
+  }
+}
+
+// Made once; never deleted, since threads may still end after the library's
+// statics are gone.
+pthread_key_t exit_key() noexcept {
+  static const pthread_key_t key = [] {
+    pthread_key_t made_key;
+    if (pthread_key_create(&made_key, &run_exits) != 0) std::abort();
+    return made_key;
+  }();
+  return key;
+}
+
 }  // namespace
+
+namespace detail {
+
+bool at_thread_exit(void (*destroy)(void*), void* object) noexcept {
+  if (exits.count == kMaxExits) return false;
+  if (exits.count == 0 && pthread_setspecific(exit_key(), &exits) != 0) return false;
+  exits.due[exits.count++] = {destroy, object};
+  return true;
+}
+
+}  // namespace detail
 
 ThreadLocalMaker::ThreadLocalMaker(void (*make)()) noexcept {
   const size_t slot = maker_count.fetch_add(1);

@@ -185,8 +185,7 @@ class LatticeMemory {
 };
 
 LatticeMemory& lattice_memory() {
-  thread_local LatticeMemory memory;
-  return memory;
+  return ThreadLocal<LatticeMemory>::get();
 }
 
 const ThreadLocalMaker kMakesLatticeMemory([] { lattice_memory(); });
