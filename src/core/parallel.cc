@@ -259,7 +259,7 @@ class HelperThreads {
     {
       std::unique_lock<std::mutex> held(mutex_);
       start_missing(held);
-      if (started_ == 0) return;
+      if (ready_ == 0) return;
       try {
         offered_.push_back(run);
       } catch (const std::bad_alloc&) {
@@ -286,7 +286,8 @@ class HelperThreads {
   // and the pool's other threads allocate nothing, so the memory it found is
   // still there when it needs it.
   void start_missing(std::unique_lock<std::mutex>& held) noexcept {
-    while (started_ < target_) {
+    while (ready_ + (launched_ - reported_) < target_) {
+      const size_t failed = reported_ - ready_;
       try {
         std::thread([this] { serve(); }).detach();
       } catch (const std::system_error&) {
@@ -294,19 +295,18 @@ class HelperThreads {
       } catch (const std::bad_alloc&) {
         return;
       }
-      starting_ = true;
-      started_cv_.wait(held, [&] { return !starting_; });
-      if (!last_ready_) return;
-      ++started_;
+      ++launched_;
+      reported_cv_.wait(held, [&] { return reported_ == launched_; });
+      if (reported_ - ready_ > failed) return;
     }
   }
 
   void serve() noexcept {
     const bool ready = make_thread_locals();
     std::unique_lock<std::mutex> held(mutex_);
-    starting_ = false;
-    last_ready_ = ready;
-    started_cv_.notify_all();
+    ++reported_;
+    ready_ += ready;
+    reported_cv_.notify_all();
     if (!ready) return;
     for (;;) {
       if (offered_.empty()) {
@@ -358,11 +358,14 @@ class HelperThreads {
   std::condition_variable wake_;
   std::vector<std::shared_ptr<MapRun>> offered_;  // under mutex_
   std::atomic<size_t> offered_count_{0};          // offered_.size(), written under mutex_
-  std::condition_variable started_cv_;
-  size_t started_ = 0;       // under mutex_
-  bool starting_ = false;    // under mutex_: a new thread is making its objects
-  bool last_ready_ = false;  // under mutex_: whether the last new thread made them
-  size_t sleeping_ = 0;      // under mutex_
+  std::condition_variable reported_cv_;
+  // Under mutex_: the threads started, those of them that have told whether
+  // they could make their thread-local objects, and those that could (the
+  // pool's threads); and those waiting for a map.
+  size_t launched_ = 0;
+  size_t reported_ = 0;
+  size_t ready_ = 0;
+  size_t sleeping_ = 0;
 };
 
 }  // namespace detail
