@@ -237,45 +237,83 @@ class MapRun {
   std::exception_ptr failure_;     // under slot_lock_
 };
 
+// Spins for a moment, as a waiting thread does between two looks.
+inline void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// A lock held for a few instructions at a time by threads that would rather
+// spin than sleep: the pool's threads take a map from the offered list with
+// it, all at once when a map is offered.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (held_.exchange(true, std::memory_order_acquire)) {
+      for (int spin = 0; held_.load(std::memory_order_relaxed); ++spin) {
+        if (spin < 256) {
+          pause();
+        } else {
+          std::this_thread::yield();
+        }
+      }
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
+
 // The pool of one process: plain threads, started when a map is offered
 // while fewer than `target` run, as many as the system lets start. The
-// threads wait for offered maps and join the newest that wants help (a
-// nested map is newer than the map whose item waits for it). A thread out of
-// work watches for a new map for a few tens of microseconds before it sleeps:
-// batches often follow one another, and waking a sleeping thread costs about
-// as long as a small batch takes. Detached and never destroyed: like the
-// process's other threads, they may be waiting here when it exits.
+// threads take offered maps from a list under a spin lock and join the
+// newest that wants help (a nested map is newer than the map whose item
+// waits for it). A thread out of work watches the list for a few tens of
+// microseconds before it sleeps: batches often follow one another, and
+// waking a sleeping thread costs about as long as a small batch takes.
+// Detached and never destroyed: like the process's other threads, they may
+// be waiting here when it exits.
 class HelperThreads {
  public:
   explicit HelperThreads(size_t target) : target_(target) {}
 
   size_t target() const noexcept { return target_; }
 
-  // Offers `run` to the pool's threads, `helpers` of which are woken. A map
-  // that no thread joins (none could be started, or all are busy) runs on
-  // its calling thread alone.
+  // Offers `run` to the pool's threads, waking up to `helpers` of those that
+  // sleep. A map that no thread joins (none could be started, or all are
+  // busy) runs on its calling thread alone.
   void offer(const std::shared_ptr<MapRun>& run, size_t helpers) noexcept {
-    size_t sleeping = 0;
     {
       std::unique_lock<std::mutex> held(mutex_);
       start_missing(held);
       if (ready_ == 0) return;
+    }
+    {
+      std::lock_guard<SpinLock> listed(list_lock_);
       try {
         offered_.push_back(run);
       } catch (const std::bad_alloc&) {
         return;
       }
-      offered_count_.store(offered_.size(), std::memory_order_relaxed);
-      sleeping = sleeping_;
+      offered_count_.store(offered_.size());
     }
-    for (size_t h = std::min(helpers, sleeping); h > 0; --h) wake_.notify_one();
+    // A thread that is about to sleep counts itself before it looks at the
+    // list a last time, both sequentially consistent: either it sees the map
+    // or this sees it.
+    if (sleeping_.load() == 0) return;
+    std::lock_guard<std::mutex> held(mutex_);
+    for (size_t h = helpers; h > 0; --h) wake_.notify_one();
   }
 
   // Takes `run` off the offered maps, if it is still there.
   void withdraw(const MapRun* run) noexcept {
-    std::lock_guard<std::mutex> held(mutex_);
+    std::lock_guard<SpinLock> listed(list_lock_);
     std::erase_if(offered_, [run](const std::shared_ptr<MapRun>& o) { return o.get() == run; });
-    offered_count_.store(offered_.size(), std::memory_order_relaxed);
+    offered_count_.store(offered_.size());
   }
 
  private:
@@ -303,69 +341,74 @@ class HelperThreads {
 
   void serve() noexcept {
     const bool ready = make_thread_locals();
-    std::unique_lock<std::mutex> held(mutex_);
-    ++reported_;
-    ready_ += ready;
+    {
+      std::lock_guard<std::mutex> held(mutex_);
+      ++reported_;
+      ready_ += ready;
+    }
     reported_cv_.notify_all();
     if (!ready) return;
     for (;;) {
-      if (offered_.empty()) {
-        held.unlock();
-        watch_for_offers();
-        held.lock();
-        ++sleeping_;
-        wake_.wait(held, [&] { return !offered_.empty(); });
-        --sleeping_;
+      std::shared_ptr<MapRun> run;
+      if (const size_t participant = take_offer(run)) {
+        run->help(participant);
+        continue;
       }
-      std::shared_ptr<MapRun> run = offered_.back();
-      const size_t participant = run->join();
-      if (!run->wants_help()) {
-        offered_.pop_back();
-        offered_count_.store(offered_.size(), std::memory_order_relaxed);
-      }
-      if (participant == 0) continue;
-      held.unlock();
-      run->help(participant);
-      run.reset();
-      held.lock();
+      if (watch_for_offers()) continue;
+      std::unique_lock<std::mutex> held(mutex_);
+      sleeping_.fetch_add(1);
+      wake_.wait(held, [&] { return offered_count_.load() != 0; });
+      sleeping_.fetch_sub(1);
     }
   }
 
-  // Returns once a map is offered, or after the watch has lasted a while.
-  void watch_for_offers() const noexcept {
+  // Joins the newest offered map that takes a helper, into `run`; returns
+  // the participant index, or 0 when no map takes one. Maps that take no
+  // more helpers leave the list.
+  size_t take_offer(std::shared_ptr<MapRun>& run) noexcept {
+    std::lock_guard<SpinLock> listed(list_lock_);
+    while (!offered_.empty()) {
+      MapRun& newest = *offered_.back();
+      const size_t participant = newest.join();
+      if (participant != 0) run = offered_.back();
+      if (!newest.wants_help()) {
+        offered_.pop_back();
+        offered_count_.store(offered_.size());
+      }
+      if (participant != 0) return participant;
+    }
+    return 0;
+  }
+
+  // True once a map is offered, false after the watch has lasted a while.
+  bool watch_for_offers() const noexcept {
     for (int round = 0; round < kWatchRounds; ++round) {
       for (int spin = 0; spin < 64; ++spin) {
-        if (offered_count_.load(std::memory_order_relaxed) != 0) return;
+        if (offered_count_.load(std::memory_order_relaxed) != 0) return true;
         pause();
       }
       std::this_thread::yield();
     }
-  }
-
-  static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
+    return false;
   }
 
   // About 50 microseconds of watching on a current x86-64 core.
   static constexpr int kWatchRounds = 32;
 
   const size_t target_;
+  SpinLock list_lock_;
+  std::vector<std::shared_ptr<MapRun>> offered_;  // under list_lock_
+  std::atomic<size_t> offered_count_{0};          // offered_.size(), written under list_lock_
+  std::atomic<size_t> sleeping_{0};               // threads asleep or about to be
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<std::shared_ptr<MapRun>> offered_;  // under mutex_
-  std::atomic<size_t> offered_count_{0};          // offered_.size(), written under mutex_
   std::condition_variable reported_cv_;
   // Under mutex_: the threads started, those of them that have told whether
   // they could make their thread-local objects, and those that could (the
-  // pool's threads); and those waiting for a map.
+  // pool's threads).
   size_t launched_ = 0;
   size_t reported_ = 0;
   size_t ready_ = 0;
-  size_t sleeping_ = 0;
 };
 
 }  // namespace detail
