@@ -71,7 +71,6 @@ class MapRun {
         generation_(fork_generation()),
         chunk_done_(std::make_unique<std::atomic<bool>[]>(chunks_)) {}
 
-  size_t chunks() const noexcept { return chunks_; }
   size_t grain() const noexcept { return grain_; }
 
   // The participant index of a helper that joins, or 0 when the map has as

@@ -102,13 +102,13 @@ class MapProgress;
 //
 // `tend(progress)` runs on the calling thread between its chunks, outside any
 // ForkExcludedScope, so it may wait for locks that a forking thread holds, and
-// it may fork (see the top of this file): `progress.done()` is the number of leading items
-// whose body has returned, their writes visible to the calling thread. It
-// returns how many leading items it has finished with (more than before), or
-// `kStopMap` to end the map, which then stops like after a failure. While
-// chunks are left it is called once a share of the items is done that it was
-// not yet told of (so that it is not called for a few items at a time), and
-// after the last chunk until it has finished with every item.
+// it may fork (see the top of this file): `progress.done()` is the number of
+// leading items whose body has returned, their writes visible to the calling
+// thread. It returns how many leading items it has finished with (more than
+// before), or `kStopMap` to end the map, which then stops like after a
+// failure. While chunks are left it is called once a share of the items is
+// done that it was not yet told of (so that it is not called for a few items
+// at a time), and after the last chunk until it has finished with every item.
 class ParallelMap {
  public:
   static constexpr size_t kStopMap = SIZE_MAX;

@@ -44,7 +44,9 @@ bool memory_is_there() noexcept {
   void* blocks[kMaxStorageBlocks] = {};
   size_t taken = 0;
   bool all = true;
-  for (size_t i = 0; i < sizes.count && all; ++i) all = (blocks[taken++] = std::malloc(sizes.size[i]));
+  for (size_t i = 0; i < sizes.count && all; ++i) {
+    all = (blocks[taken++] = std::malloc(sizes.size[i]));
+  }
   for (size_t i = 0; i < taken; ++i) std::free(blocks[i]);
   return all;
 }
